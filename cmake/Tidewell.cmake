@@ -1,0 +1,54 @@
+# Helpers shared by every subsystem, tool, test, benchmark and fuzz target.
+
+# tidewell_library(<name> SOURCES ... [DEPS ...])
+#   The library tw_<name> of one subsystem folder; headers are reached as
+#   "<name>/<header>.h" from src/.
+function(tidewell_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(ARG_SOURCES)
+    add_library(tw_${name} STATIC ${ARG_SOURCES})
+    target_include_directories(tw_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(tw_${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(tw_${name} INTERFACE)
+    target_include_directories(tw_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(tw_${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# tidewell_test(<name> LABELS ... SOURCES ... [LIBS ...])
+#   A GoogleTest program whose tests are registered with CTest one by one,
+#   carrying the given labels (the subsystem folder, plus e2e where it applies).
+function(tidewell_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    TIDEWELL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    TIDEWELL_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
+
+# tidewell_fuzz(<name> SOURCES ... [LIBS ...] [CORPUS dir])
+#   A libFuzzer target; the test command runs it briefly over its seed corpus.
+function(tidewell_fuzz name)
+  cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY TIDEWELL_FUZZ_TARGETS ${name})
+  add_dependencies(fuzz_all ${name})
+endfunction()
+
+# tidewell_bench(<name> SOURCES ... [LIBS ...])
+function(tidewell_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()

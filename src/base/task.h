@@ -1,0 +1,52 @@
+// Base of every long-running background thread: one thread, a run state
+// changed from outside (run, pause, stop) and a process-wide task number.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class Task {
+public:
+    enum State { RUN = 0, PAUSE = 1, STOP = 2 };
+
+    Task();
+    // Sets STOP. A subclass whose thread may still run must Stop() and Join()
+    // in its own destructor; should a thread still exist here, the destructor
+    // waits for it rather than leave it running on a destroyed object.
+    virtual ~Task();
+
+    virtual int Init() { return 0; }
+    virtual int Pause();
+    virtual int Resume();
+    virtual int Stop();
+    virtual int SetAbort(bool) { return 0; }
+    virtual void DoTask() {}
+
+    // Starts the thread: 0, or -1 when the task already has one or the thread
+    // cannot be created (the state is then STOP).
+    int Run();
+    // Waits for the thread to end: 0, or -1 when there is none.
+    int Join();
+
+    State GetState();
+    void SetState(State state);
+    void LockState() { m_state_mutex.lock(); }
+    void UnlockState() { m_state_mutex.unlock(); }
+
+    // Sleeps up to `sec` seconds: -1 as soon as the state is not RUN, 0 when
+    // the full time passed in RUN.
+    int Wait(unsigned int sec);
+
+    int GetId();
+    static int CreateTaskId();
+
+private:
+    static void Exec(Task* task);
+
+    State m_state = STOP;
+    std::mutex m_state_mutex;
+    std::condition_variable m_state_changed;
+    std::thread m_tid;
+    int m_task_id = -1;
+};
