@@ -35,15 +35,18 @@ function(tidewell_test name)
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 
-# tidewell_fuzz(<name> SOURCES ... [LIBS ...] [CORPUS dir])
-#   A libFuzzer target; the test command runs it briefly over its seed corpus.
+# tidewell_fuzz(<name> SOURCES ... [LIBS ...])
+#   A libFuzzer target; its seed corpus is the folder "corpus" beside its
+#   CMakeLists.txt. The test command runs it briefly over that corpus: the
+#   list of targets and corpora is written to <build>/fuzz-targets.txt.
 function(tidewell_fuzz name)
-  cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-  set_property(GLOBAL APPEND PROPERTY TIDEWELL_FUZZ_TARGETS ${name})
   add_dependencies(fuzz_all ${name})
+  file(APPEND ${PROJECT_BINARY_DIR}/fuzz-targets.txt
+    "${CMAKE_CURRENT_BINARY_DIR}/${name} ${CMAKE_CURRENT_SOURCE_DIR}/corpus\n")
 endfunction()
 
 # tidewell_bench(<name> SOURCES ... [LIBS ...])
@@ -52,3 +55,4 @@ function(tidewell_bench name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
 endfunction()
+include(Subdirs)
