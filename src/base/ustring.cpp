@@ -583,17 +583,30 @@ bool operator!=(const ustring& a, const ustring& b) {
 bool operator!=(const ustring& a, const char* b) {
     return !(a == b);
 }
+namespace {
+
+// The sign of the byte-wise comparison; the text holds no zero byte, so a
+// proper prefix sorts first exactly as the terminator makes it in compare().
+inline int order(const ustring& a, const ustring& b) {
+    size_t n = a.length() < b.length() ? a.length() : b.length();
+    int r = std::memcmp(a.c_str(), b.c_str(), n);
+    if (r != 0) return r;
+    return a.length() < b.length() ? -1 : (a.length() > b.length() ? 1 : 0);
+}
+
+}  // namespace
+
 bool operator<(const ustring& a, const ustring& b) {
-    return ustring::compare(a, b, false) < 0;
+    return order(a, b) < 0;
 }
 bool operator>(const ustring& a, const ustring& b) {
-    return ustring::compare(a, b, false) > 0;
+    return order(a, b) > 0;
 }
 bool operator<=(const ustring& a, const ustring& b) {
-    return ustring::compare(a, b, false) <= 0;
+    return order(a, b) <= 0;
 }
 bool operator>=(const ustring& a, const ustring& b) {
-    return ustring::compare(a, b, false) >= 0;
+    return order(a, b) >= 0;
 }
 
 std::ostream& operator<<(std::ostream& os, const ustring& s) {
