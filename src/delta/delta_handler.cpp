@@ -5,6 +5,7 @@
 
 #include "delta/diag.h"
 #include "delta/md4.h"
+#include "delta/md4_lanes.h"
 #include "delta/rs_constant.h"
 
 DeltaHandler::DeltaHandler(const ustring& d, const ustring& s) : delta_file(d), signature_file(s) {}
@@ -99,6 +100,7 @@ int DeltaHandler::begin() {
     match_start = match_count = 0;
     mismatch_start = NO_MISMATCH;
     checksum.reset();
+    ahead_count = 0;
     if (read_buffer.size() < 500) read_buffer.resize(500);
     if (write_buffer.size() < 500) write_buffer.resize(500);
     if (loadSignature() != 0) return -1;
@@ -148,20 +150,32 @@ bool DeltaHandler::findMatch(const uint8_t* window) {
     return false;
 }
 
-bool DeltaHandler::extendMatch(const uint8_t* window) {
+const uint8_t* DeltaHandler::strongOfWindow(size_t pos) {
+    if (ahead_count > 0 && pos >= ahead_pos && (pos - ahead_pos) % block_size == 0 &&
+        (pos - ahead_pos) / block_size < ahead_count)
+        return ahead_digest[(pos - ahead_pos) / block_size];
+    const uint8_t* windows[STRONG_AHEAD];
+    size_t n = 0;
+    while (n < STRONG_AHEAD && n < Md4Lanes::width() && pos + (n + 1) * size_t(block_size) <= read_size) {
+        windows[n] = read_buffer.data() + pos + n * size_t(block_size);
+        ++n;
+    }
+    Md4Lanes::digestMany(windows, n, block_size, ahead_digest);
+    ahead_pos = pos;
+    ahead_count = n;
+    return ahead_digest[0];
+}
+
+bool DeltaHandler::extendMatch(size_t pos) {
     uint32_t digest = checksum.digest();
-    uint8_t strong[Md4::DIGEST_SIZE];
-    bool have_strong = false;
+    const uint8_t* strong = nullptr;
     size_t kept = 0;
     for (uint32_t c : match_possibility) {
         uint64_t next = uint64_t(c) + match_count;
         if (next >= sig_block_count) continue;
         uint32_t n = static_cast<uint32_t>(next);
         if (weakOf(n) != digest) continue;
-        if (!have_strong) {
-            Md4::digest(window, block_size, strong);
-            have_strong = true;
-        }
+        if (!strong) strong = strongOfWindow(pos);
         if (std::memcmp(strong, strongOf(n), hash_size) != 0) continue;
         match_possibility[kept++] = c;
     }
@@ -200,7 +214,7 @@ void DeltaHandler::clearMismatch(size_t pos) {
 bool DeltaHandler::matchBlock(size_t pos) {
     const uint8_t* window = read_buffer.data() + pos;
     if (match_count > 0) {
-        if (extendMatch(window)) return true;
+        if (extendMatch(pos)) return true;
         clearMatch();
     }
     if (findMatch(window)) {
@@ -238,6 +252,7 @@ int DeltaHandler::update(const uint8_t* data, size_t length) {
     if (read_buffer.size() < read_size + length) read_buffer.resize(read_size + length);
     std::memcpy(read_buffer.data() + read_size, data, length);
     read_size += length;
+    ahead_count = 0;  // the buffer may have moved
 
     const size_t bs = block_size;
     const uint8_t* buf = read_buffer.data();
@@ -276,6 +291,7 @@ int DeltaHandler::update(const uint8_t* data, size_t length) {
     size_t rest = read_size - pos;
     std::memmove(read_buffer.data(), read_buffer.data() + pos, rest);
     read_size = rest;
+    ahead_count = 0;
     if (write_size == 0) return 0;
     return fd_aio_write(aio, fd, write_buffer.data(), write_size);
 }

@@ -34,7 +34,7 @@ private:
     int loadSignature();
     bool matchBlock(size_t pos);
     bool findMatch(const uint8_t* window);
-    bool extendMatch(const uint8_t* window);
+    bool extendMatch(size_t pos);
     void clearMatch();
     void clearMismatch(size_t pos);
     bool mayMatch(uint32_t digest) const {
@@ -49,6 +49,10 @@ private:
     void appendWrite(const void* data, size_t length);
     const uint8_t* strongOf(uint32_t index) const { return sig_body.data() + size_t(index) * (4 + hash_size) + 4; }
     uint32_t weakOf(uint32_t index) const;
+    // The MD4 of the window at `pos`. Runs of matched blocks are checked
+    // window after window, so the windows at pos, pos + block size, ... are
+    // hashed together and kept until the buffer moves.
+    const uint8_t* strongOfWindow(size_t pos);
 
     ustring delta_file;
     ustring signature_file;
@@ -73,5 +77,9 @@ private:
     static constexpr size_t NO_MISMATCH = static_cast<size_t>(-1);
     size_t mismatch_start = NO_MISMATCH;  // offset in read_buffer of pending literal bytes
     RSRollingChecksum checksum;
+    static constexpr size_t STRONG_AHEAD = 8;
+    size_t ahead_pos = 0;
+    size_t ahead_count = 0;
+    uint8_t ahead_digest[STRONG_AHEAD][16];
     bool loaded = false;
 };

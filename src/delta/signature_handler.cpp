@@ -1,10 +1,12 @@
 #include "delta/signature_handler.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "delta/diag.h"
 #include "delta/md4.h"
+#include "delta/md4_lanes.h"
 #include "delta/rolling_checksum.h"
 #include "delta/rs_constant.h"
 
@@ -40,15 +42,23 @@ int SignatureHandler::begin() {
 // Appends the entries of `count` consecutive blocks at `data`, the last of
 // which is `length` bytes long (the others a full block).
 void SignatureHandler::signBlocks(const uint8_t* data, size_t count, size_t length) {
-    uint8_t digest[Md4::DIGEST_SIZE];
-    for (size_t i = 0; i < count; ++i) {
-        size_t n = i + 1 == count ? length : block_size;
-        const uint8_t* block = data + i * block_size;
-        uint8_t* entry = write_buffer.data() + write_size;
-        rs_put_be(entry, RSRollingChecksum::of(block, n), 4);
-        Md4::digest(block, n, digest);
-        std::memcpy(entry + 4, digest, hash_size);
-        write_size += 4 + hash_size;
+    // Whole blocks are hashed several at a time.
+    constexpr size_t BATCH = 8;
+    const uint8_t* blocks[BATCH];
+    uint8_t digests[BATCH][Md4::DIGEST_SIZE];
+    size_t whole = length == block_size ? count : count - 1;
+    for (size_t i = 0; i < count;) {
+        size_t n = i < whole ? std::min(BATCH, whole - i) : 1;
+        size_t len = i < whole ? block_size : length;
+        for (size_t k = 0; k < n; ++k) blocks[k] = data + (i + k) * block_size;
+        Md4Lanes::digestMany(blocks, n, len, digests);
+        for (size_t k = 0; k < n; ++k) {
+            uint8_t* entry = write_buffer.data() + write_size;
+            rs_put_be(entry, RSRollingChecksum::of(blocks[k], len), 4);
+            std::memcpy(entry + 4, digests[k], hash_size);
+            write_size += 4 + hash_size;
+        }
+        i += n;
     }
 }
 
