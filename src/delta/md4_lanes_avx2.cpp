@@ -4,6 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__AVX2__)
+#include <immintrin.h>
+#define MD4_LANES_AVX2 1
+#endif
+
 namespace {
 constexpr int LANES = 8;
 #include "delta/md4_lanes_impl.inc"

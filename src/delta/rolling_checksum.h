@@ -22,17 +22,8 @@ public:
 
     // Adds `n` bytes; the same as calling add() for each of them.
     void update(const uint8_t* data, size_t n) {
-        uint32_t s1 = 0, s2 = 0;
-        size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            s2 += 4 * s1 + 4 * uint32_t(data[i]) + 3 * uint32_t(data[i + 1]) + 2 * uint32_t(data[i + 2]) +
-                  uint32_t(data[i + 3]);
-            s1 += uint32_t(data[i]) + data[i + 1] + data[i + 2] + data[i + 3];
-        }
-        for (; i < n; ++i) {
-            s1 += data[i];
-            s2 += s1;
-        }
+        uint32_t s1, s2;
+        sumBytes(data, n, s1, s2);
         // Fold in the byte offsets and the sum already held: each of the n new
         // bytes adds the old `a` to `b` once.
         uint32_t m = static_cast<uint32_t>(n);
@@ -41,6 +32,10 @@ public:
         a += s1 + CHAR_OFFSET * m;
         count += n;
     }
+
+    // s1 = the sum of the n bytes, s2 = the sum of (n - i) x[i], both modulo
+    // 2^32 (vectorised where the processor allows).
+    static void sumBytes(const uint8_t* data, size_t n, uint32_t& s1, uint32_t& s2);
 
     // Removes the oldest byte `x` of the window.
     void remove(uint8_t x) {
