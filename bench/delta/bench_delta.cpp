@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
     ustring hash;
     std::vector<Case> cases = {
         {"signature", [&] { return signature(basis, out, nullptr); }, rdiff_sig + basis + " " + ref_out},
-        {"delta_edits", [&] { return make_delta(edited, out); }, "rdiff -f delta " + sig + " " + edited + " " + ref_out},
+        {"delta_edits", [&] { return make_delta(edited, out); },
+         "rdiff -f delta " + sig + " " + edited + " " + ref_out},
         {"delta_nomatch", [&] { return make_delta(unrelated, out); },
          "rdiff -f delta " + sig + " " + unrelated + " " + ref_out},
         {"patch",

@@ -41,7 +41,8 @@ std::string read_file(const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     static const std::string dir = temp_folder();
     static const std::string basis_path = dir + "/basis", patch_path = dir + "/patch", new_path = dir + "/new",
-                             sig_path = dir + "/sig", reverse_path = dir + "/reverse", restored_path = dir + "/restored";
+                             sig_path = dir + "/sig", reverse_path = dir + "/reverse",
+                             restored_path = dir + "/restored";
     static const std::string basis = [] {
         std::string b(5000, '\0');
         uint32_t x = 12345;
