@@ -12,9 +12,11 @@
 
 namespace {
 
+// A folder for the run's files, removed when the fuzzer exits.
 std::string temp_folder() {
-    char pattern[] = "/tmp/fuzz-patch-XXXXXX";
+    static char pattern[] = "/tmp/fuzz-patch-XXXXXX";
     if (!mkdtemp(pattern)) std::abort();
+    std::atexit([] { std::system((std::string("rm -rf '") + pattern + "'").c_str()); });
     return pattern;
 }
 

@@ -13,9 +13,11 @@
 
 namespace {
 
+// A folder for the run's files, removed when the fuzzer exits.
 std::string temp_folder() {
-    char pattern[] = "/tmp/fuzz-signature-XXXXXX";
+    static char pattern[] = "/tmp/fuzz-signature-XXXXXX";
     if (!mkdtemp(pattern)) std::abort();
+    std::atexit([] { std::system((std::string("rm -rf '") + pattern + "'").c_str()); });
     return pattern;
 }
 
