@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "support/temp_dir.h"
@@ -78,7 +79,16 @@ TEST(PStreamTool, MalformedInputFails) {
         {"decode", std::string("\x41\x01", 2)},
         {"bogus", ""},
     };
+    auto scratch_dirs = [] {
+        size_t n = 0;
+        for (auto& e : std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+            n += e.path().filename().string().rfind("tidewell-pstream-", 0) == 0;
+        }
+        return n;
+    };
+    size_t before = scratch_dirs();
     for (const Case& c : cases) EXPECT_NE(Tool(c.command, c.input).status, 0) << c.command << " " << c.input;
+    EXPECT_EQ(scratch_dirs(), before);  // nothing left behind
 }
 
 }  // namespace

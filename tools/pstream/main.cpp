@@ -55,9 +55,11 @@ public:
         std::string pattern = (std::filesystem::temp_directory_path(ec) / "tidewell-pstream-XXXXXX").string();
         if (mkdtemp(pattern.data())) path_ = pattern;
     }
-    ~ScratchDir() {
+    ~ScratchDir() { Remove(); }
+    void Remove() {
         std::error_code ec;
         if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+        path_.clear();
     }
     const std::string& path() const { return path_; }
     void Empty() {
@@ -111,7 +113,9 @@ int Decode() {
         status = 1;
     }
     if (status != 0) {
-        // The input copy may still be waiting on a terminal or an endless pipe.
+        // The input copy may still be waiting on a terminal or an endless
+        // pipe, so the process ends without waiting for it.
+        scratch.Remove();
         std::fflush(stderr);
         std::_Exit(status);
     }

@@ -68,6 +68,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::fclose(fp);
     Logger::Initialize(Logger::STDERR_LOGGER, "", ustring(levels), 1);
     std::remove(levels.c_str());
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(ScratchDir(), ec);
+    });
     return 0;
 }
 
