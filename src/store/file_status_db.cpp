@@ -241,6 +241,11 @@ int FileStatusDB::rmFileStatByPath(const ustring& path) {
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
+    if (info.path.empty()) {
+        // Every entry lies "below" an empty path.
+        TW_ERROR(kLog, "filepath is empty.\n");
+        return SQLITE_MISUSE;
+    }
     sqlite3* db = nullptr;
     std::string dbpath, errmsg;
     int rc = acquire(&db, dbpath, errmsg);

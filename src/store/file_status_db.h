@@ -43,7 +43,8 @@ public:
     static int setFileSyncStat(const FileStatusInfo& info);
     // Removes only the entry whose path is exactly `path`.
     static int rmFileStatByPath(const ustring& path);
-    // Removes the entry of `info.path` and every entry below it.
+    // Removes the entry of `info.path` and every entry below it (an empty
+    // path is refused).
     static int rmFileSyncStat(const FileStatusInfo& info);
 
     // 1 and the entry of exactly `path`, 0 when there is none, -1 on an empty

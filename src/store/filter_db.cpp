@@ -424,6 +424,11 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent
 
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess_id, const ustring& path) {
     std::lock_guard<std::mutex> guard(m_db_mutex);
+    if (path.empty()) {
+        // Everything of the session lies "below" an empty path.
+        TW_ERROR(kLog, "FilterDB rmLocalFilteredEventByPath fail: %s (%d).\n", "empty path", SQLITE_MISUSE);
+        return -1;
+    }
     // Everything below `path` is the byte range ["path/", "path0").
     std::string below = path.str() + "/";
     std::string upper = tw_store::below_upper_bound(path.str());

@@ -63,7 +63,8 @@ public:
     int getLocalFilteredEventByPath(uint64_t sess_id, const ustring& path, FilterLocalEvent& e);
     // Adds the session's events to `events`.
     int dumpLocalFilteredEvent(uint64_t sess_id, std::set<FilterLocalEvent>& events);
-    // Removes the event of `path` and those of every path below it.
+    // Removes the event of `path` and those of every path below it (an empty
+    // path is refused).
     int rmLocalFilteredEventByPath(uint64_t sess_id, const ustring& path);
     int cleanLocalFilteredEventBySession(uint64_t sess_id);
 

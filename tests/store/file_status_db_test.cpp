@@ -112,6 +112,8 @@ TEST_F(FileStatusDBTest, RmFileSyncStatRemovesThePathAndEverythingBelowIt) {
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(paths(), expected);
     }
+    EXPECT_NE(0, FileStatusDB::rmFileSyncStat(entry("", 0)));
+    EXPECT_EQ(paths().size(), all.size() - 1);
 }
 
 TEST_F(FileStatusDBTest, GetFileSyncStatFindsOnlyTheLiteralPath) {

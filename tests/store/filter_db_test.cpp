@@ -242,6 +242,8 @@ TEST_F(FilterDBTest, RemovingAFilteredEventTakesOnlyItsOwnSubtree) {
                   c.left);
         EXPECT_EQ(RawDb(path).value("SELECT path FROM filtered_local_event_table WHERE sess_id = 2"), "a/b/c");
     }
+    EXPECT_EQ(-1, db.rmLocalFilteredEventByPath(2, ""));
+    EXPECT_EQ(RawDb(path).value("SELECT count(*) FROM filtered_local_event_table WHERE sess_id = 2"), "1");
 }
 
 TEST_F(FilterDBTest, EventOverflowDefaultsToSet) {
