@@ -1,11 +1,11 @@
 #include "filter/filter_utils.h"
 
-#include <mutex>
 #include <string>
 #include <utility>
 
 #include "base/logger.h"
 #include "store/filter_db.h"
+#include "store/progress_cache.h"
 
 namespace {
 
@@ -14,27 +14,8 @@ const ustring kPassAll("*");
 
 using ull = unsigned long long;
 
-std::mutex& handler_mutex() {
-    static std::mutex m;
-    return m;
-}
-
-ResumeConditionHandler& handler() {
-    static ResumeConditionHandler h;
-    return h;
-}
-
-void hand_over(uint64_t row_id, const ResumeCondition& condition) {
-    ResumeConditionHandler h;
-    {
-        std::lock_guard<std::mutex> guard(handler_mutex());
-        h = handler();
-    }
-    if (h) h(row_id, condition);
-}
-
-// Records a resume condition and hands it over: 0, or -1 when the database
-// refused it (the caller logs).
+// Records a resume condition and adds it to the progress cache: 0, or -1
+// when the database refused it (the caller logs).
 int record_resume(uint64_t sess_id, uint64_t sync_id, int filter_type, const ustring& desc) {
     ResumeCondition condition;
     condition.sess_id = sess_id;
@@ -43,7 +24,7 @@ int record_resume(uint64_t sess_id, uint64_t sync_id, int filter_type, const ust
     condition.filter_desc = desc;
     uint64_t row_id = 0;
     if (FilterDB::getInstance().setResumeCondition(condition, row_id) != 0) return -1;
-    hand_over(row_id, condition);
+    ProgressCache::getInstance().addProgressEntry(row_id, condition);
     return 0;
 }
 
@@ -89,11 +70,6 @@ bool has_pass_all(const std::set<FilterInfo>& set) {
 }
 
 }  // namespace
-
-void SetResumeConditionHandler(ResumeConditionHandler h) {
-    std::lock_guard<std::mutex> guard(handler_mutex());
-    handler() = std::move(h);
-}
 
 int ConvertFilterFileToSelectiveSyncInfo(uint64_t sync_id, const Filter& filter, SelectiveSyncInfo& ss_info) {
     fill_set(ss_info.black_prefix, sync_id, filter.common.black_path_prefix_selective_sync);

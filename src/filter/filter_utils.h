@@ -1,13 +1,12 @@
 // Comparison of a session's selective-sync filters in its filter files with
 // those recorded in the filter database. New and stricter filters are
 // recorded; removed and loosened ones are removed or updated and leave a
-// resume condition (recorded in the database and handed over, see
-// SetResumeConditionHandler) from which the server content that the old
-// filter held back is fetched later.
+// resume condition (recorded in the database and added to the progress
+// cache) from which the server content that the old filter held back is
+// fetched later.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <set>
 
 #include "base/ustring.h"
@@ -48,10 +47,3 @@ int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out);
 // Reads "from=<n>,to=<m>" (text after m is ignored): 0, or -1 with the bounds
 // unchanged when `desc` does not have that form.
 int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound);
-
-// Receives each resume condition the comparison records, with the id of its
-// row in the filter database; the daemon passes them to the progress cache.
-// Without a handler a condition is only recorded in the database, from which
-// it is loaded when the session is next created.
-using ResumeConditionHandler = std::function<void(uint64_t row_id, const ResumeCondition& condition)>;
-void SetResumeConditionHandler(ResumeConditionHandler handler);

@@ -6,6 +6,7 @@
 
 #include "filter/filter_utils.h"
 #include "store/filter_db.h"
+#include "store/progress_cache.h"
 #include "support/temp_dir.h"
 
 using tidewell::testing::TempDir;
@@ -51,13 +52,24 @@ class FilterCompareTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(FilterDB::getInstance().initialize(dir.file("filter.sqlite")), 0);
-        SetResumeConditionHandler([this](uint64_t row_id, const ResumeCondition& c) {
-            handed.push_back(std::to_string(row_id) + ":" + condition_text(c));
-        });
+        ProgressCache::getInstance().clear();
     }
     void TearDown() override {
-        SetResumeConditionHandler(nullptr);
+        ProgressCache::getInstance().clear();
         FilterDB::getInstance().destroy();
+    }
+
+    // Takes every entry out of the progress cache, front first, as
+    // "<row id>:<condition>".
+    std::vector<std::string> DrainProgressCache() {
+        std::vector<std::string> out;
+        ProgressCache& cache = ProgressCache::getInstance();
+        ProgressCache::Entry entry;
+        while (cache.getProgressEntry(entry) == 1) {
+            out.push_back(std::to_string(entry.row_id) + ":" + condition_text(entry.condition));
+            EXPECT_EQ(cache.rmProgressEntry(entry.row_id), 0);
+        }
+        return out;
     }
 
     static std::string condition_text(const ResumeCondition& c) {
@@ -108,22 +120,30 @@ protected:
         return out;
     }
 
+    // The session's resume conditions in the database as "<row id>:<condition>".
+    std::vector<std::string> ResumeRows() {
+        ResumeConditionList list;
+        EXPECT_EQ(FilterDB::getInstance().getResumeConditionsBySession(kSess, list), 0);
+        std::vector<std::string> out;
+        for (const auto& [row, c] : list) out.push_back(std::to_string(row) + ":" + condition_text(c));
+        return out;
+    }
+
     TempDir dir;
-    std::vector<std::string> handed;
 };
 
 TEST_F(FilterCompareTest, FirstComparisonRecordsEverything) {
     ASSERT_EQ(Reload(black({"/Photos", "/Music"}, {"Thumbs.db"}, {"iso"}, 0), white({"*"}), 100), 0);
     EXPECT_EQ(Rows(), "prefix=[/Music@0 /Photos@0] name=[Thumbs.db@100] ext=[iso@100] white=[*@0] size=none");
     EXPECT_EQ(Resumes(), std::vector<std::string>{"7/-12/0/*"});
-    ASSERT_EQ(handed.size(), 1u);
-    EXPECT_EQ(handed[0].substr(handed[0].find(':') + 1), "7/-12/0/*");
+    // The progress cache holds the same condition under the same row id.
+    EXPECT_EQ(DrainProgressCache(), ResumeRows());
 
     // The same files again: nothing written, nothing resumed.
     ASSERT_EQ(Reload(black({"/Photos", "/Music"}, {"Thumbs.db"}, {"iso"}, 0), white({"*"}), 150), 0);
     EXPECT_EQ(Rows(), "prefix=[/Music@0 /Photos@0] name=[Thumbs.db@100] ext=[iso@100] white=[*@0] size=none");
     EXPECT_EQ(Resumes().size(), 1u);
-    EXPECT_EQ(handed.size(), 1u);
+    EXPECT_TRUE(DrainProgressCache().empty());
 }
 
 struct ChangeCase {
@@ -145,15 +165,15 @@ TEST_P(FilterChangeTest, LeavesRowsAndResumeConditions) {
     const ChangeCase& c = GetParam();
     ASSERT_EQ(Reload(c.black_before, c.white_before, 120), 0);
     size_t before = Resumes().size();
-    handed.clear();
+    DrainProgressCache();
     ASSERT_EQ(Reload(c.black_after, c.white_after, 200), 0);
     EXPECT_EQ(Rows(), c.rows);
     std::vector<std::string> all = Resumes();
     std::vector<std::string> added(all.begin() + static_cast<long>(before), all.end());
     EXPECT_EQ(added, c.resumes);
-    // Every recorded condition is handed over too, with its row id.
-    ASSERT_EQ(handed.size(), c.resumes.size());
-    for (size_t i = 0; i < handed.size(); ++i) EXPECT_EQ(handed[i].substr(handed[i].find(':') + 1), c.resumes[i]);
+    // Every recorded condition is in the progress cache too, under its row id.
+    std::vector<std::string> rows = ResumeRows();
+    EXPECT_EQ(DrainProgressCache(), std::vector<std::string>(rows.begin() + static_cast<long>(before), rows.end()));
 }
 
 const std::string kAll = "white=[*@0]";
@@ -281,7 +301,7 @@ TEST_F(FilterCompareTest, RemovedSizeLimitDoesNotResumeOnEveryReload) {
         EXPECT_EQ(Resumes().size(), 2u) << sync_id;
         EXPECT_EQ(Rows(), "prefix=[] name=[] ext=[] white=[*@0] size=10737418240@120");
     }
-    EXPECT_EQ(handed.size(), 2u);
+    EXPECT_EQ(DrainProgressCache().size(), 2u);
 
     // A new limit after that is stricter than the recorded one.
     ASSERT_EQ(Reload(black({}, {}, {}, 30), white({"*"}), 600), 0);
@@ -307,7 +327,7 @@ TEST_F(FilterCompareTest, FailuresEndTheComparison) {
     EXPECT_EQ(CompareSizeFilter(kSess, FilterInfo{0, ""}, FilterInfo{5, "0"}), 0);  // no row to write
     EXPECT_EQ(CompareSizeFilter(kSess, FilterInfo{5, "100"}, FilterInfo{5, "50"}), -1);
     EXPECT_EQ(CompareSizeFilter(kSess, FilterInfo{5, "50"}, FilterInfo{5, "100"}), -1);
-    EXPECT_TRUE(handed.empty());
+    EXPECT_EQ(ProgressCache::getInstance().size(), 0u);
 }
 
 TEST(ResumeSizeDescTest, EncodesAndDecodes) {
