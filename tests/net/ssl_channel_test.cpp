@@ -263,6 +263,28 @@ TEST_F(SslChannelTest, LargeDataFlowsBothWaysThroughTheBufferedChannel) {
     EXPECT_EQ(received_up.size(), up_size + 8);
 }
 
+TEST_F(SslChannelTest, HostNameIsSentForVirtualHostingButNotAnAddress) {
+    struct Case {
+        const char* host;
+        const char* sent;
+    } cases[] = {{"server.test", "server.test"}, {"127.0.0.1", ""}, {"::1", ""}, {"", ""}};
+    for (const Case& c : cases) {
+        std::string sent = "(none)";
+        TlsTestServer server(Identity("valid").cert, Identity("valid").key, [&](SSL* ssl) {
+            const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+            sent = name ? name : "";
+            TlsTestServer::Drain(ssl);
+        });
+        Channel channel;
+        ASSERT_EQ(channel.Open("127.0.0.1", server.port()), 0);
+        channel.SetSSLHostname(c.host);
+        EXPECT_EQ(channel.ConvertToSSLChannel(false), 0);
+        channel.Close();
+        EXPECT_TRUE(server.Join());
+        EXPECT_EQ(sent, c.sent) << c.host;
+    }
+}
+
 TEST_F(SslChannelTest, AcceptingSideServesAConnectingChannel) {
     Channel::SetCERTPath(Identity("valid").cert);
     Channel::SetPriKeyPath(Identity("valid").key);
