@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "value/pstream.h"
+
 namespace {
 
 // A channel over one end of a socket pair; the test reads the other end.
@@ -50,6 +52,40 @@ TEST_F(FramingTest, HeaderCarriesCommandAndLengthBigEndian) {
     ASSERT_EQ(ProtoWriteHeader(channel, 0x0102, SCMD_RESUME_TRANSFER), 0);
     ASSERT_EQ(channel.FlushWrite(0), 0);
     EXPECT_EQ(PeerBytes(), std::string("\x25\x52\x18\x14\x46\x1B\x01\x02", 8));
+}
+
+TEST_F(FramingTest, ConnectRequestFramesAndDecodesToTheEnvelope) {
+    PObject request;
+    InitRequest(request, "connect");
+    request["session"] = "s3cr3t";
+    request["view_id"] = uint64_t{42};
+    PStream stream;
+    ASSERT_EQ(ProtoWriteHeader(channel, 0, SCMD_REQUEST_CONNECT), 0);
+    ASSERT_EQ(stream.Send(channel, request), 0);
+
+    // The receiving side: the header, then exactly one value.
+    Channel server;
+    ASSERT_EQ(server.Open(dup(peer), true), 0);
+    char header[9];
+    ASSERT_EQ(server.Read(header, sizeof header), 0);
+    EXPECT_EQ(std::string(header, 9), std::string("\x25\x52\x18\x14\x46\x0E\x00\x00\x42", 9));
+    PObject body;
+    PObject::map& members = body.asMap();
+    // The map's tag has been read above; the map's members follow.
+    ASSERT_EQ(PStream().Recv(server, members), 0);
+
+    EXPECT_EQ(body["action"].asString(), "connect");
+    EXPECT_EQ(body["session"].asString(), "s3cr3t");
+    EXPECT_EQ(body["view_id"].asInteger(), 42u);
+    PObject agent;
+    agent["platform"] = "Windows";
+    agent["version"]["build"] = uint64_t{3108};
+    agent["version"]["major"] = uint64_t{3};
+    agent["version"]["minor"] = uint64_t{0};
+    EXPECT_EQ(body["agent"], agent) << body.toString();
+    EXPECT_FALSE(body.hasMember("_action"));
+    EXPECT_EQ(body.asMap().size(), 4u);
+    server.Close();
 }
 
 TEST(Framing, HeaderOnAClosedChannelFails) {
