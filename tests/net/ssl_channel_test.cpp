@@ -22,7 +22,7 @@
 
 namespace {
 
-using tidewell::testing::CertSpec;
+using tidewell::testing::CertOptions;
 using tidewell::testing::TcpListener;
 using tidewell::testing::TempDir;
 using tidewell::testing::TestCert;
@@ -75,8 +75,8 @@ protected:
         delete dir_;
     }
 
-    static void Add(const std::string& name, const CertSpec& spec, bool signed_by_ca) {
-        TestCert cert(spec, signed_by_ca ? ca_ : nullptr);
+    static void Add(const std::string& name, const CertOptions& options, bool signed_by_ca) {
+        TestCert cert(options, signed_by_ca ? ca_ : nullptr);
         identities_()[name] = {cert.WriteCert(dir_->file(name + ".pem")), cert.WriteKey(dir_->file(name + ".key"))};
     }
     static std::map<std::string, ServerIdentity>& identities_() {

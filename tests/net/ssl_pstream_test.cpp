@@ -14,7 +14,7 @@
 
 namespace {
 
-using tidewell::testing::CertSpec;
+using tidewell::testing::CertOptions;
 using tidewell::testing::TcpListener;
 using tidewell::testing::TempDir;
 using tidewell::testing::TestCert;

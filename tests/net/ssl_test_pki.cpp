@@ -29,7 +29,7 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
 
 }  // namespace
 
-TestCert::TestCert(const CertSpec& spec, const TestCert* issuer) {
+TestCert::TestCert(const CertOptions& options, const TestCert* issuer) {
     key_ = EVP_EC_gen("P-256");
     Check(key_ != nullptr, "EVP_EC_gen");
     cert_ = X509_new();
@@ -37,24 +37,24 @@ TestCert::TestCert(const CertSpec& spec, const TestCert* issuer) {
     X509_set_version(cert_, 2);
     static long serial = 1;
     ASN1_INTEGER_set(X509_get_serialNumber(cert_), serial++);
-    X509_gmtime_adj(X509_getm_notBefore(cert_), spec.not_before);
-    X509_gmtime_adj(X509_getm_notAfter(cert_), spec.not_after);
+    X509_gmtime_adj(X509_getm_notBefore(cert_), options.not_before);
+    X509_gmtime_adj(X509_getm_notAfter(cert_), options.not_after);
     X509_set_pubkey(cert_, key_);
 
     X509_NAME* name = X509_get_subject_name(cert_);
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Tidewell Test"), -1, -1,
                                0);
-    if (!spec.common_name.empty()) {
+    if (!options.common_name.empty()) {
         Check(X509_NAME_add_entry_by_NID(name, NID_commonName, MBSTRING_ASC,
-                                         reinterpret_cast<const unsigned char*>(spec.common_name.data()),
-                                         static_cast<int>(spec.common_name.size()), -1, 0) == 1,
+                                         reinterpret_cast<const unsigned char*>(options.common_name.data()),
+                                         static_cast<int>(options.common_name.size()), -1, 0) == 1,
               "commonName");
     }
     X509* issuer_cert = issuer ? issuer->cert_ : cert_;
     EVP_PKEY* issuer_key = issuer ? issuer->key_ : key_;
     X509_set_issuer_name(cert_, X509_get_subject_name(issuer_cert));
 
-    if (spec.is_ca) {
+    if (options.is_ca) {
         AddExtension(cert_, issuer_cert, NID_basic_constraints, "critical,CA:TRUE");
         AddExtension(cert_, issuer_cert, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
@@ -62,9 +62,9 @@ TestCert::TestCert(const CertSpec& spec, const TestCert* issuer) {
     }
     AddExtension(cert_, issuer_cert, NID_subject_key_identifier, "hash");
     if (issuer) AddExtension(cert_, issuer_cert, NID_authority_key_identifier, "keyid:always");
-    if (!spec.dns_names.empty()) {
+    if (!options.dns_names.empty()) {
         std::string alt;
-        for (const std::string& dns : spec.dns_names) alt += (alt.empty() ? "DNS:" : ",DNS:") + dns;
+        for (const std::string& dns : options.dns_names) alt += (alt.empty() ? "DNS:" : ",DNS:") + dns;
         AddExtension(cert_, issuer_cert, NID_subject_alt_name, alt);
     }
     Check(X509_sign(cert_, issuer_key, EVP_sha256()) > 0, "X509_sign");

@@ -11,7 +11,7 @@
 
 namespace tidewell::testing {
 
-struct CertSpec {
+struct CertOptions {
     // Empty: the subject has no commonName. May hold zero bytes.
     std::string common_name;
     std::vector<std::string> dns_names;
@@ -25,7 +25,7 @@ struct CertSpec {
 class TestCert {
 public:
     // Signed by `issuer`, or self-signed when it is null.
-    TestCert(const CertSpec& spec, const TestCert* issuer);
+    TestCert(const CertOptions& options, const TestCert* issuer);
     ~TestCert();
     TestCert(const TestCert&) = delete;
     TestCert& operator=(const TestCert&) = delete;
