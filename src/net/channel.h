@@ -22,6 +22,9 @@
 
 using SOCKET = int;
 
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
 class Channel {
 public:
     enum { CHANNEL_SSL_MODE = 0, CHANNEL_PLAIN_MODE = 1 };
@@ -123,6 +126,39 @@ public:
     static std::string m_cert_path;
     static std::string m_key_path;
     static ustring m_ca_path;
+
+    // The SSL layer. Trusted CA certificates (PEM) for verifying a server; an
+    // empty path means the system's default trust store.
+    static void SetVerifyCAPath(const ustring& path);
+    // Certificate chain and private key (PEM) of the accepting side.
+    static void SetCERTPath(const std::string& path);
+    static void SetPriKeyPath(const std::string& path);
+    // Builds an SSL context and object for one connection, in accept or
+    // connect state. Without `allow_untrust` the CA store is loaded so that
+    // the handshake's verification result means something. 0 or -1; on
+    // failure both references are null.
+    static int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool is_server, bool allow_untrust);
+    // Frees the object and the context and nulls both references; the socket
+    // is left open. `quiet` sends no close notification.
+    static void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet);
+    // Runs the handshake on the object's non-blocking socket in waits of
+    // `timeout`. 0, ERR_INT (abort flag), ERR_IO, ERR_SYS, or ERR_TIMEOUT
+    // after `channel_timeout` seconds without the socket becoming ready.
+    static int SSLHandshake(SSL* ssl, timeval timeout, uint32_t channel_timeout, int* abort_flag);
+    static int InstallVerifyCA(SSL_CTX* ctx);
+    static int InstallCERT(SSL_CTX* ctx);
+    static int InstallPriKey(SSL_CTX* ctx);
+    // The SSL I/O set; `context` is the SSL object.
+    static int SSLReadFd(void* context, void* buf, size_t len, const timeval& timeout, int* abort_flag);
+    static int SSLWriteFd(void* context, const void* buf, size_t len, const timeval& timeout, int* abort_flag);
+    static SOCKET ssl_get_fd(void* context);
+    static int ssl_channel_close(void* context);
+    static bool ssl_channel_is_invalid(void* context);
+    // Logs and empties this thread's OpenSSL error queue.
+    static void log_ssl();
+    // Whether a name from a certificate (`pattern`, possibly "*.domain")
+    // names `host`, ignoring case.
+    static bool checkCertHostnameMatch(const ustring& pattern, const ustring& host);
 
 protected:
     // The SSL I/O set installed by SwitchChannelOp(CHANNEL_SSL_MODE).
