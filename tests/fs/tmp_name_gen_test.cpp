@@ -1,5 +1,7 @@
 #include "fs/tmp_name_gen.h"
 
+#include "tmp_name_gen_access.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,12 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-class TmpNameGenTestAccess {
-public:
-    static TmpNameGen* make(const char* key) { return new TmpNameGen(key); }
-    static ustring name(TmpNameGen& gen) { return gen.getTmpName(); }
-};
 
 namespace {
 
@@ -33,7 +29,7 @@ TEST(TmpNameGenTest, FixedKeyGivesKnownNames) {
         {"18446744073709551615", {"9MwQrp3p", "fE51ndpu", "Kmdm4Zxz"}},
     };
     for (const Case& c : cases) {
-        std::unique_ptr<TmpNameGen> gen(TmpNameGenTestAccess::make(c.key));
+        std::unique_ptr<TmpNameGen> gen = TmpNameGenTestAccess::make(c.key);
         for (const char* expected : c.names) EXPECT_EQ(TmpNameGenTestAccess::name(*gen), expected) << c.key;
     }
 }
