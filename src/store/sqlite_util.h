@@ -49,6 +49,32 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
+// Resets a cached statement and clears its bindings when leaving a scope.
+class StatementUse {
+public:
+    explicit StatementUse(sqlite3_stmt* stmt) : stmt_(stmt) {}
+    ~StatementUse() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    StatementUse(const StatementUse&) = delete;
+    StatementUse& operator=(const StatementUse&) = delete;
+
+private:
+    sqlite3_stmt* stmt_;
+};
+
+// Binds a text parameter (copied by SQLite).
+inline int bind_text(sqlite3_stmt* stmt, int index, const std::string& text) {
+    return sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// Binds an unsigned 64-bit number (stored as its two's-complement integer,
+// read back exactly by column_u64).
+inline int bind_u64(sqlite3_stmt* stmt, int index, uint64_t value) {
+    return sqlite3_bind_int64(stmt, index, static_cast<sqlite3_int64>(value));
+}
+
 // The text of a result column, "" for NULL.
 inline const char* column_text(sqlite3_stmt* stmt, int col) {
     const unsigned char* text = sqlite3_column_text(stmt, col);
