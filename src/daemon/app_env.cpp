@@ -4,7 +4,7 @@
 #include "base/settings.h"
 #include "daemon/registry.h"
 #include "daemon/tidewell_app.h"
-#include "filter/black_list.h"
+#include "filter/black_list2.h"
 #include "net/channel.h"
 #include "store/file_status_db.h"
 #include "store/filter_db.h"

@@ -3,9 +3,9 @@
 // owner.
 #pragma once
 
-#include <string>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <string>
 
 class IPCListener {
 public:

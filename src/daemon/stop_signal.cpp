@@ -1,8 +1,8 @@
 #include "daemon/stop_signal.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace {
 

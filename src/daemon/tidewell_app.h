@@ -3,11 +3,11 @@
 // that exists between "link" and "unlink".
 #pragma once
 
+#include <pthread.h>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <vector>
 
 #include "base/task.h"

@@ -174,3 +174,79 @@ TEST(TidewellAppTest, StopAllWithoutTasksReturnsZero) {
 }
 
 }  // namespace
+
+namespace {
+
+class LinkTest : public ::testing::Test {
+protected:
+    void configure(const std::string& system_filter) {
+        std::string conf = "filter_db_path = \"" + dir.file("filter.sqlite") + "\"\n" + "fstat_db_path = \"" +
+                           dir.file("fstat.sqlite") + "\"\n" + "system_filter_path = \"" + system_filter + "\"\n";
+        ASSERT_EQ(Settings::getInstance().loadConfigSettings(dir.write("link.conf", conf)), 0);
+    }
+    void TearDown() override { Settings::getInstance().resetToDefaults(); }
+
+    PObject send(TidewellApp& app, const char* action) {
+        PObject request;
+        request["action"] = action;
+        PObject reply;
+        EXPECT_EQ(app.send_message(request, reply), 0);
+        return reply;
+    }
+
+    TempDir dir;
+};
+
+TEST_F(LinkTest, LinkUnlinkLinkAndASecondLinkIsRefused) {
+    configure(TIDEWELL_BINARY_DIR "/bin/system.filter");
+    TidewellApp app;
+    ASSERT_EQ(app.run(), 0);
+
+    EXPECT_EQ(send(app, "link"), ack_only());
+    EXPECT_TRUE(app.is_linked());
+    EXPECT_EQ(app.get_task_count(), 6u) << "worker_count 3: four fixed slots and two workers";
+
+    PObject refused = send(app, "link");
+    EXPECT_EQ(refused["error"].asString(), "Already linked");
+    EXPECT_EQ(refused["ack"].asString(), "ok");
+    EXPECT_TRUE(app.is_linked()) << "the first environment stays in force";
+
+    EXPECT_EQ(send(app, "unlink"), ack_only());
+    EXPECT_FALSE(app.is_linked());
+    EXPECT_EQ(app.get_task_count(), 0u);
+    EXPECT_EQ(send(app, "link"), ack_only());
+    EXPECT_TRUE(app.is_linked());
+    app.kill();
+    EXPECT_FALSE(app.is_linked()) << "the stop at kill() unlinks";
+}
+
+TEST_F(LinkTest, LinkWithoutALoadableSystemFilterFailsAndCanBeRetried) {
+    std::string filter = dir.file("system.filter");
+    configure(filter);
+    TidewellApp app;
+    ASSERT_EQ(app.run(), 0);
+
+    for (const char* content : {static_cast<const char*>(nullptr), "[Version]\nmajor = 1\nbroken line\n"}) {
+        if (content) dir.write("system.filter", content);
+        PObject reply = send(app, "link");
+        EXPECT_EQ(reply["error"].asString(), "Failed to initialize environment");
+        EXPECT_EQ(reply["ack"].asString(), "ok");
+        EXPECT_FALSE(app.is_linked());
+    }
+    dir.write("system.filter", "[Version]\nmajor = 1\nminor = 1\n");
+    EXPECT_EQ(send(app, "link"), ack_only());
+    EXPECT_TRUE(app.is_linked());
+}
+
+TEST_F(LinkTest, LinkFailsWhenTheFilterDatabaseCannotBeOpened) {
+    std::string conf = "filter_db_path = \"" + dir.file("no/such/dir/filter.sqlite") + "\"\n" + "fstat_db_path = \"" +
+                       dir.file("fstat.sqlite") + "\"\n" +
+                       "system_filter_path = \"" TIDEWELL_BINARY_DIR "/bin/system.filter\"\n";
+    ASSERT_EQ(Settings::getInstance().loadConfigSettings(dir.write("bad.conf", conf)), 0);
+    TidewellApp app;
+    ASSERT_EQ(app.run(), 0);
+    EXPECT_EQ(send(app, "link")["error"].asString(), "Failed to initialize environment");
+    EXPECT_FALSE(app.is_linked());
+}
+
+}  // namespace

@@ -62,8 +62,7 @@ bool from_json(const Json& json, PObject& out, const std::string& where, std::st
             size_t i = 0;
             for (const Json& element : json) {
                 elements.emplace_back();
-                if (!from_json(element, elements.back(), where + "[" + std::to_string(i++) + "]", error))
-                    return false;
+                if (!from_json(element, elements.back(), where + "[" + std::to_string(i++) + "]", error)) return false;
             }
             return true;
         }

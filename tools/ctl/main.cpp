@@ -9,22 +9,22 @@
 // "start" listens where the daemon sends its notifications, starts the
 // daemon, receives its control port, records where it listens in FILE.state,
 // and prints one line per notification until the daemon exits.
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <string>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/logger.h"
