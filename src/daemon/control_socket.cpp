@@ -95,7 +95,7 @@ int recieve_from_ipc(TidewellApp& daemon) {
             listener.close();
             return -1;
         }
-        if (msg["action"].asString() == "stop") {
+        if (static_cast<const PObject&>(msg)["action"].asString() == "stop") {
             listener.close();
             return 0;
         }

@@ -1,11 +1,11 @@
 #include "daemon/daemon_main.h"
 
-#include <clocale>
-#include <cstdio>
-#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <unistd.h>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
 
 #include "base/logger.h"
 #include "base/settings.h"
@@ -22,8 +22,7 @@ constexpr size_t kMaxConfigPath = 8192;
 int init_open_ssl() {
     // OpenSSL 3 is thread-safe by itself and allocates through malloc; only
     // the error texts are to be loaded before any thread uses it.
-    return OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) == 1 ? 0
-                                                                                                            : -1;
+    return OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) == 1 ? 0 : -1;
 }
 
 void create_pid_file() {

@@ -1,9 +1,9 @@
 #include "daemon/ipc_sender.h"
 
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cstring>
 
 #include "value/pstream.h"
 
