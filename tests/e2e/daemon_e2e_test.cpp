@@ -88,7 +88,9 @@ TEST_F(DaemonE2ETest, BrokenAndRandomRequestsLeaveTheDaemonServing) {
     {
         int fd = connect_tcp(port);
         ASSERT_GE(fd, 0);
-        const char partial[] = "\x42\x10\x00\x06" "act";
+        const char partial[] =
+            "\x42\x10\x00\x06"
+            "act";
         ASSERT_EQ(write(fd, partial, sizeof(partial) - 1), static_cast<ssize_t>(sizeof(partial) - 1));
         close(fd);
     }

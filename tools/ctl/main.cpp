@@ -390,8 +390,10 @@ int cmd_start(const Options& o) {
             if (fd >= 0) {
                 // An empty request: the daemon answers it with {"ack": "ok"}.
                 IPCSender probe;
+                PObject empty_request;
+                empty_request.asMap();
                 PObject reply;
-                ready = probe.assign(fd) == 0 && probe.send(PObject::map(), true, reply) == 0;
+                ready = probe.assign(fd) == 0 && probe.send(empty_request, true, reply) == 0;
             }
             if (!ready) usleep(250 * 1000);
             continue;
