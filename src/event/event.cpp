@@ -4,8 +4,19 @@
 #include <utility>
 
 void Event::clear() {
-    Event empty;
-    swap(empty);
+    m_type = EV_EMPTY;
+    m_mode = 0;
+    m_sync_id = 0;
+    m_max_id = 0;
+    m_data_size = 0;
+    m_time = 0;
+    m_data_hash.clear();
+    m_path.clear();
+    m_opt.clear();
+    m_mac_attr_hash.clear();
+    m_mac_attr_size = 0;
+    m_sess_id = 0;
+    m_exec_bit = 0;
 }
 
 void Event::swap(Event& other) noexcept {

@@ -8,7 +8,7 @@
 
 class Event {
 public:
-    enum Type {
+    enum Type : int {
         EV_EMPTY = 0,
         EV_CREATE = 1,
         EV_REMOVE = 2,

@@ -14,6 +14,11 @@ constexpr const char* kLog = "event_list_debug";
 // printf arguments for a string_view printed with "%.*s".
 #define TW_SV(v) static_cast<int>((v).size()), (v).data()
 
+// Bytes of the strings a node keeps of an event.
+size_t StringBytes(const Event& e) {
+    return e.m_path.size() + e.m_data_hash.size() + e.m_opt.size() + e.m_mac_attr_hash.size();
+}
+
 bool IsRootPath(std::string_view path) {
     return path.size() == 1 && path[0] == '/';
 }
@@ -69,7 +74,7 @@ EventList2::~EventList2() {
 }
 
 void EventList2::AddRootNode() {
-    root = new DirNode;
+    root = Node::Create<DirNode>(1);
     root->is_dir = true;
     root->SetName("/");
     root->status = DONE;
@@ -84,14 +89,15 @@ void EventList2::FreeTree() {
         todo.pop_back();
         for (Node* f = d->files.front(); f;) {
             Node* next = EventTreeNodeList::next(f);
-            delete static_cast<FileNode*>(f);
+            Node::Destroy(static_cast<FileNode*>(f));
             f = next;
         }
         for (Node* s = d->dirs.front(); s; s = EventTreeNodeList::next(s)) todo.push_back(static_cast<DirNode*>(s));
-        delete d;
+        Node::Destroy(d);
     }
     root = nullptr;
     index_.Reset();
+    for (Node*& r : recent_) r = nullptr;
 }
 
 void EventList2::Clear() {
@@ -195,10 +201,14 @@ void EventList2::DecreaseRefCount(DirNode* node, bool is_server) {
 // ---------------------------------------------------------------------------
 // Nodes
 
-EventList2::DirNode* EventList2::NewDirNode(DirNode* parent, std::string_view name) {
-    DirNode* d = new DirNode;
+EventList2::DirNode* EventList2::NewDirNode(DirNode* parent, std::string_view name, const Event_T* e) {
+    DirNode* d = Node::Create<DirNode>(name.size() + (e ? StringBytes(*e) : 0));
     d->is_dir = true;
-    d->SetName(name);
+    if (e) {
+        d->SetNameAndEvent(name, *e);
+    } else {
+        d->SetName(name);
+    }
     d->parent = parent;
     d->status = DONE;
     d->seq = ++next_seq_;
@@ -207,9 +217,9 @@ EventList2::DirNode* EventList2::NewDirNode(DirNode* parent, std::string_view na
     return d;
 }
 
-EventList2::FileNode* EventList2::NewFileNode(DirNode* parent, std::string_view name) {
-    FileNode* f = new FileNode;
-    f->SetName(name);
+EventList2::FileNode* EventList2::NewFileNode(DirNode* parent, std::string_view name, const Event_T& e) {
+    FileNode* f = Node::Create<FileNode>(name.size() + StringBytes(e));
+    f->SetNameAndEvent(name, e);
     f->parent = parent;
     f->status = WAITING;
     parent->files.push_back(f);
@@ -233,7 +243,7 @@ EventList2::DirNode* EventList2::WalkDirs(std::string_view dir_part, bool create
         DirNode* next = FindDir(cur, comp);
         if (!next) {
             if (!create) return nullptr;
-            next = NewDirNode(cur, comp);
+            next = NewDirNode(cur, comp, nullptr);
         }
         cur = next;
     }
@@ -253,7 +263,8 @@ void EventList2::FreeDir(DirNode* d) {
     for (Node* f = d->files.front(); f;) {
         Node* next = EventTreeNodeList::next(f);
         index_.Erase(f);
-        delete static_cast<FileNode*>(f);
+        ForgetNode(f);
+        Node::Destroy(static_cast<FileNode*>(f));
         f = next;
     }
     for (Node* s = d->dirs.front(); s;) {
@@ -262,7 +273,8 @@ void EventList2::FreeDir(DirNode* d) {
         s = next;
     }
     index_.Erase(d);
-    delete d;
+    ForgetNode(d);
+    Node::Destroy(d);
 }
 
 void EventList2::FreeFile(DirNode* parent, FileNode* f) {
@@ -270,7 +282,32 @@ void EventList2::FreeFile(DirNode* parent, FileNode* f) {
     if (f->status == PROCESSING) --parent->processing_files;
     parent->files.erase(f);
     index_.Erase(f);
-    delete f;
+    ForgetNode(f);
+    Node::Destroy(f);
+}
+
+size_t EventList2::RecentSlot(std::string_view path) {
+    return std::hash<std::string_view>()(path) % kRecentSlots;
+}
+
+void EventList2::RememberHandedOut(Node* n) {
+    const size_t slot = RecentSlot(n->path());
+    if (recent_[slot]) recent_[slot]->recent_slot = 0xFF;
+    recent_[slot] = n;
+    n->recent_slot = static_cast<uint8_t>(slot);
+}
+
+void EventList2::ForgetNode(Node* n) {
+    if (n->recent_slot != 0xFF && recent_[n->recent_slot] == n) recent_[n->recent_slot] = nullptr;
+    n->recent_slot = 0xFF;
+}
+
+EventList2::Node* EventList2::RecentNode(const Event_T& e) const {
+    // A node whose event path is spelled exactly like e's is the node that
+    // e's path leads to.
+    Node* n = recent_[RecentSlot(e.m_path.view())];
+    if (n && n->is_dir == e.isDir() && n->path() == e.m_path.view()) return n;
+    return nullptr;
 }
 
 void EventList2::MoveDirToBack(DirNode* d) {
@@ -374,17 +411,21 @@ void EventList2::MergeInto(Node* n, const Event_T& e) {
 
 int EventList2::Push(const Event_T& e) {
     if (LogEnabled(Logger::L_INFO)) TW_INFO(kLog, "[Push Event] = [%s]\n", e.toString().c_str());
-    Event_T old;
-    return Push(e, old);
+    std::lock_guard<std::mutex> lock(mutex);
+    return PushLocked(e, nullptr);
 }
 
 int EventList2::Push(const Event_T& e, Event_T& old) {
     std::lock_guard<std::mutex> lock(mutex);
-    return PushLocked(e, old);
+    if (&old == &e) {
+        const Event_T copy = e;
+        return PushLocked(copy, &old);
+    }
+    return PushLocked(e, &old);
 }
 
-int EventList2::PushLocked(const Event_T& e, Event_T& old) {
-    old.clear();
+int EventList2::PushLocked(const Event_T& e, Event_T* old) {
+    if (old) old->clear();
     const std::string_view path = e.m_path.view();
     std::string_view dir_part, base;
     if (!IsRootPath(path)) {
@@ -422,14 +463,14 @@ int EventList2::PushLocked(const Event_T& e, Event_T& old) {
     return 0;
 }
 
-void EventList2::AddRoot(const Event_T& e, Event_T& old) {
+void EventList2::AddRoot(const Event_T& e, Event_T* old) {
     if (!root->hasEvent()) {
         root->SetEvent(e);
         root->status = WAITING;
         IncreaseCount(root->isServer());
         return;
     }
-    root->GetEvent(old);
+    if (old) root->GetEvent(*old);
     const bool old_server = root->isServer();
     MergeInto(root, e);
     IncreaseCount(root->isServer());
@@ -443,10 +484,10 @@ void EventList2::AddRoot(const Event_T& e, Event_T& old) {
     }
 }
 
-void EventList2::AddFileNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T& old) {
+void EventList2::AddFileNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T* old) {
     FileNode* f = FindFile(parent, name);
     if (f) {
-        f->GetEvent(old);
+        if (old) f->GetEvent(*old);
         const int before = f->status;
         if (before == DONE) {
             f->SetEvent(e);
@@ -464,18 +505,17 @@ void EventList2::AddFileNode(DirNode* parent, std::string_view name, const Event
         }
         IncreaseCount(f->isServer());
     } else {
-        f = NewFileNode(parent, name);
-        f->SetEvent(e);
+        f = NewFileNode(parent, name, e);
         parent->waiting_files.push_back(f);
         IncreaseCount(f->isServer());
     }
     RefreshUp(parent);
 }
 
-void EventList2::AddDirectoryNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T& old) {
+void EventList2::AddDirectoryNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T* old) {
     DirNode* s = FindDir(parent, name);
     if (s) {
-        s->GetEvent(old);
+        if (old) s->GetEvent(*old);
         const int before = s->status;
         if (before == DONE) {
             s->SetEvent(e);
@@ -487,8 +527,7 @@ void EventList2::AddDirectoryNode(DirNode* parent, std::string_view name, const 
         s->status = (before == PROCESSING || before == RETRY) ? RETRY : WAITING;
         IncreaseCount(s->isServer());
     } else {
-        s = NewDirNode(parent, name);
-        s->SetEvent(e);
+        s = NewDirNode(parent, name, &e);
         s->status = WAITING;
         IncreaseCount(s->isServer());
     }
@@ -624,6 +663,7 @@ void EventList2::HandOutFile(DirNode* parent, FileNode* f, Event_T& e) {
     TW_DEBUG(kLog, "[Pop File Event] = [%.*s], server = [%d], type = [%d], path = [%.*s]\n", TW_SV(f->name()),
              f->isServer() ? 1 : 0, f->type, TW_SV(f->path()));
     f->GetEvent(e);
+    RememberHandedOut(f);
     RefreshUp(parent);
 }
 
@@ -634,6 +674,7 @@ void EventList2::HandOutDir(DirNode* s, Event_T& e) {
     TW_INFO(kLog, "[Pop Dir Event] = [%.*s], server = [%d], type = [%d], path = [%.*s]\n", TW_SV(s->name()),
             s->isServer() ? 1 : 0, s->type, TW_SV(s->path()));
     s->GetEvent(e);
+    RememberHandedOut(s);
     RefreshUp(s);
 }
 
@@ -719,6 +760,7 @@ int EventList2::PopByPath(std::string_view path, Event_T& e) {
         s->status = PROCESSING;
         Recount(s, parent);
         s->GetEvent(e);
+        RememberHandedOut(s);
         RefreshUp(s);
         return 0;
     }
@@ -727,6 +769,7 @@ int EventList2::PopByPath(std::string_view path, Event_T& e) {
         ++parent->processing_files;
         Recount(f, parent);
         f->GetEvent(e);
+        RememberHandedOut(f);
         RefreshUp(parent);
         return 0;
     }
@@ -745,7 +788,8 @@ int EventList2::DoneEvent(const Event_T& e) {
     } else {
         std::string_view dir_part, base;
         if (path_split::Split(path, dir_part, base) != path_split::OK) return -1;
-        ret = e.isDir() ? UpdateDirDoneEvent(e, dir_part, base) : UpdateFileDoneEvent(e, dir_part, base);
+        Node* known = RecentNode(e);
+        ret = e.isDir() ? UpdateDirDoneEvent(e, dir_part, base, known) : UpdateFileDoneEvent(e, dir_part, base, known);
     }
     if (LogEnabled(Logger::L_DEBUG)) TW_DEBUG(kLog, "DoneEvent ret = [%d], %s.\n", ret, e.toString().c_str());
     TW_DEBUG(kLog, "DoneEvent local event = [%d], server event = [%d]\n", GetLocalEventCount(), GetServerEventCount());
@@ -768,13 +812,13 @@ int EventList2::UpdateRoot(const Event_T& e) {
     return 0;
 }
 
-int EventList2::UpdateDirDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base) {
-    DirNode* parent = WalkDirs(dir_part, false);
+int EventList2::UpdateDirDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base, Node* known) {
+    DirNode* parent = known ? known->parent : WalkDirs(dir_part, false);
     if (!parent) {
         TW_DEBUG(kLog, "Failed to UpdateDirDoneEvent(parent not found) [%s].\n", e.m_path.c_str());
         return -1;
     }
-    DirNode* s = FindDir(parent, base);
+    DirNode* s = known ? static_cast<DirNode*>(known) : FindDir(parent, base);
     if (!s) {
         TW_DEBUG(kLog, "Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n", e.m_path.c_str());
         return -1;
@@ -801,13 +845,13 @@ int EventList2::UpdateDirDoneEvent(const Event_T& e, std::string_view dir_part, 
     return 0;
 }
 
-int EventList2::UpdateFileDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base) {
-    DirNode* parent = WalkDirs(dir_part, false);
+int EventList2::UpdateFileDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base, Node* known) {
+    DirNode* parent = known ? known->parent : WalkDirs(dir_part, false);
     if (!parent) {
         TW_ERROR(kLog, "Failed to UpdateFileDoneEvent(parent not found) [%s]\n", e.m_path.c_str());
         return -1;
     }
-    FileNode* f = FindFile(parent, base);
+    FileNode* f = known ? static_cast<FileNode*>(known) : FindFile(parent, base);
     if (!f) {
         TW_DEBUG(kLog, "Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n", e.m_path.c_str());
         return -1;

@@ -137,18 +137,21 @@ private:
     static MergeResult HandleConflict(const MergeKey& old_key, const MergeKey& new_key);
     static MergeResult HandleTypeConflict(bool server_is_new, const MergeKey& server, const MergeKey& local);
 
-    DirNode* NewDirNode(DirNode* parent, std::string_view name);
-    FileNode* NewFileNode(DirNode* parent, std::string_view name);
+    // New nodes at the end of the parent's lists; a directory without `e` is
+    // structural.
+    DirNode* NewDirNode(DirNode* parent, std::string_view name, const Event_T* e);
+    FileNode* NewFileNode(DirNode* parent, std::string_view name, const Event_T& e);
     // Walks the directory part from the root; creates missing directories
     // as structural nodes when `create` is set, else null when one is missing.
     DirNode* WalkDirs(std::string_view dir_part, bool create);
     DirNode* FindDir(DirNode* parent, std::string_view name) const;
     FileNode* FindFile(DirNode* parent, std::string_view name) const;
 
-    int PushLocked(const Event_T& e, Event_T& old);
-    void AddRoot(const Event_T& e, Event_T& old);
-    void AddDirectoryNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T& old);
-    void AddFileNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T& old);
+    // `old` may be null when the caller does not want the previous event.
+    int PushLocked(const Event_T& e, Event_T* old);
+    void AddRoot(const Event_T& e, Event_T* old);
+    void AddDirectoryNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T* old);
+    void AddFileNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T* old);
     // Stores the merge of the node's event with `e`.
     void MergeInto(Node* n, const Event_T& e);
 
@@ -164,8 +167,18 @@ private:
     void HandOutDir(DirNode* s, Event_T& e);
 
     int UpdateRoot(const Event_T& e);
-    int UpdateDirDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base);
-    int UpdateFileDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base);
+    // `known` is the node of e's path when the cache of handed-out nodes
+    // already knows it, else null.
+    int UpdateDirDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base, Node* known);
+    int UpdateFileDoneEvent(const Event_T& e, std::string_view dir_part, std::string_view base, Node* known);
+
+    // A small cache of recently handed-out nodes by path, so that finishing
+    // an event usually needs no look-up. A node leaves it when freed.
+    static constexpr size_t kRecentSlots = 64;
+    static size_t RecentSlot(std::string_view path);
+    void RememberHandedOut(Node* n);
+    void ForgetNode(Node* n);
+    Node* RecentNode(const Event_T& e) const;
     // Frees the unlinked directory `p` and prunes its ancestors that became
     // empty structural nodes; returns the lowest directory left.
     DirNode* RemoveDoneEventDir(DirNode* p);
@@ -213,4 +226,5 @@ private:
     FileStatusRemover remover_;
     EventTreeIndex index_;
     uint64_t next_seq_ = 0;
+    Node* recent_[kRecentSlots] = {};
 };

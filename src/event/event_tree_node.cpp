@@ -3,42 +3,57 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 EventTreeNode::~EventTreeNode() {
-    std::free(blob);
+    if (blob_heap) std::free(blob);
 }
 
-void EventTreeNode::SetName(std::string_view n) {
-    char* fresh = static_cast<char*>(std::malloc(n.size() ? n.size() : 1));
-    if (!fresh) throw std::bad_alloc();
-    std::memcpy(fresh, n.data(), n.size());
-    std::free(blob);
-    blob = fresh;
-    name_len = static_cast<uint16_t>(n.size());
-    path_len = 0;
-    hash_len = opt_len = mac_len = 0;
-}
-
-void EventTreeNode::SetStrings(std::string_view p, std::string_view h, std::string_view o, std::string_view m) {
-    const size_t total = name_len + p.size() + h.size() + o.size() + m.size();
-    char* fresh = static_cast<char*>(std::malloc(total ? total : 1));
-    if (!fresh) throw std::bad_alloc();
-    char* out = fresh;
-    std::memcpy(out, blob, name_len);
-    out += name_len;
-    for (std::string_view s : {p, h, o, m}) {
-        if (!s.empty()) std::memcpy(out, s.data(), s.size());
-        out += s.size();
+void EventTreeNode::BuildBlob(std::string_view n, std::string_view p, std::string_view h, std::string_view o,
+                              std::string_view m) {
+    const size_t total = n.size() + p.size() + h.size() + o.size() + m.size();
+    const std::string_view parts[] = {n, p, h, o, m};
+    auto write = [&parts](char* out) {
+        for (std::string_view s : parts) {
+            if (!s.empty()) std::memcpy(out, s.data(), s.size());
+            out += s.size();
+        }
+    };
+    if (total <= blob_cap) {
+        bool overlaps = false;
+        for (std::string_view s : parts) overlaps = overlaps || (s.data() >= blob && s.data() < blob + blob_cap);
+        if (overlaps) {
+            std::string staged(total, '\0');
+            write(staged.data());
+            std::memcpy(blob, staged.data(), total);
+        } else {
+            write(blob);
+        }
+    } else {
+        char* fresh = static_cast<char*>(std::malloc(total));
+        if (!fresh) throw std::bad_alloc();
+        write(fresh);  // the parts may point into the old block: it goes only now
+        if (blob_heap) std::free(blob);
+        blob = fresh;
+        blob_cap = static_cast<uint32_t>(total);
+        blob_heap = true;
     }
-    std::free(blob);
-    blob = fresh;
+    name_len = static_cast<uint16_t>(n.size());
     path_len = static_cast<uint16_t>(p.size());
     hash_len = static_cast<uint32_t>(h.size());
     opt_len = static_cast<uint32_t>(o.size());
     mac_len = static_cast<uint32_t>(m.size());
 }
 
-void EventTreeNode::SetEvent(const Event& e) {
+void EventTreeNode::SetName(std::string_view n) {
+    BuildBlob(n, {}, {}, {}, {});
+}
+
+void EventTreeNode::SetStrings(std::string_view p, std::string_view h, std::string_view o, std::string_view m) {
+    BuildBlob(name(), p, h, o, m);
+}
+
+void EventTreeNode::SetFields(const Event& e) {
     type = e.m_type;
     mode = e.m_mode;
     syncID = e.m_sync_id;
@@ -48,6 +63,15 @@ void EventTreeNode::SetEvent(const Event& e) {
     mac_attr_size = e.m_mac_attr_size;
     time = e.m_time;
     exec_bit = e.m_exec_bit;
+}
+
+void EventTreeNode::SetNameAndEvent(std::string_view n, const Event& e) {
+    SetFields(e);
+    BuildBlob(n, e.m_path.view(), e.m_data_hash.view(), e.m_opt.view(), e.m_mac_attr_hash.view());
+}
+
+void EventTreeNode::SetEvent(const Event& e) {
+    SetFields(e);
     SetStrings(e.m_path.view(), e.m_data_hash.view(), e.m_opt.view(), e.m_mac_attr_hash.view());
 }
 

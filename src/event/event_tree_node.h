@@ -3,7 +3,9 @@
 // keeps a large backlog small.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -21,7 +23,8 @@ struct EventTreeNode {
     EventTreeNode* hnext = nullptr;
     EventTreeDir* parent = nullptr;
 
-    // name, path, hash, opt, mac_attr_hash, back to back, without terminators.
+    // name, path, hash, opt, mac_attr_hash, back to back, without terminators;
+    // at first in the node's own allocation, on the heap once it outgrows it.
     char* blob = nullptr;
 
     uint64_t syncID = 0;
@@ -37,6 +40,7 @@ struct EventTreeNode {
     uint32_t exec_bit = 0;
     int32_t type = Event::EV_EMPTY;
     uint32_t key_hash = 0;  // cached hash of (parent, kind, name)
+    uint32_t blob_cap = 0;
     uint16_t name_len = 0;
     uint16_t path_len = 0;
     uint8_t status = 0;
@@ -44,11 +48,29 @@ struct EventTreeNode {
     // Origin under which a handed-out node (PROCESSING or RETRY) is counted
     // in the reference counts of the directories above it.
     bool out_server = false;
+    // Slot in the tree's cache of handed-out nodes, or kNoSlot.
+    uint8_t recent_slot = 0xFF;
+    bool blob_heap = false;
 
     EventTreeNode() = default;
     EventTreeNode(const EventTreeNode&) = delete;
     EventTreeNode& operator=(const EventTreeNode&) = delete;
     ~EventTreeNode();
+
+    // A node of type T with room for `inline_bytes` of strings behind it.
+    template <typename T>
+    static T* Create(size_t inline_bytes) {
+        void* mem = ::operator new(sizeof(T) + inline_bytes);
+        T* n = new (mem) T;
+        n->blob = static_cast<char*>(mem) + sizeof(T);
+        n->blob_cap = static_cast<uint32_t>(inline_bytes);
+        return n;
+    }
+    template <typename T>
+    static void Destroy(T* n) {
+        n->~T();
+        ::operator delete(static_cast<void*>(n));
+    }
 
     std::string_view name() const { return {blob, name_len}; }
     std::string_view path() const { return {blob + name_len, path_len}; }
@@ -62,12 +84,19 @@ struct EventTreeNode {
     void SetName(std::string_view name);
     // Replaces the node's event.
     void SetEvent(const Event& e);
-    // Replaces the strings of the event; `self` views may point into the blob.
+    // Both at once, for a new node.
+    void SetNameAndEvent(std::string_view name, const Event& e);
+    // Replaces the strings of the event; the views may point into the blob.
     void SetStrings(std::string_view path, std::string_view hash, std::string_view opt, std::string_view mac);
     void GetEvent(Event& e) const;
     // Empties the event as the tree does when a node loses it: type, mode,
     // sync id, hash and path; the other fields keep their values.
     void ClearEvent();
+
+private:
+    void SetFields(const Event& e);
+    void BuildBlob(std::string_view name, std::string_view path, std::string_view hash, std::string_view opt,
+                   std::string_view mac);
 };
 
 struct EventTreeFile : EventTreeNode {

@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "base/logger.h"
+#include "fs/rename_fallback.h"
 #include "fs/tmp_name_gen.h"
 
 namespace {
@@ -158,8 +158,15 @@ int MapRenameError(int err) {
 int RenameNoReplaceSameFs(const char* from, const char* to) {
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-    // The file system does not know the flag: a hard link fails on an
-    // existing target just the same.
+    return fs_detail::RenameNoReplaceByLink(from, to);
+}
+
+}  // namespace
+
+namespace fs_detail {
+
+int RenameNoReplaceByLink(const char* from, const char* to) {
+    // A hard link fails on an existing target just as RENAME_NOREPLACE does.
     struct stat st;
     if (lstat(from, &st) != 0) return -1;
     if (!S_ISDIR(st.st_mode)) {
@@ -181,6 +188,10 @@ int RenameNoReplaceSameFs(const char* from, const char* to) {
     if (errno != ENOENT) return -1;
     return rename(from, to);
 }
+
+}  // namespace fs_detail
+
+namespace {
 
 bool WriteAll(int fd, const char* data, size_t len) {
     while (len > 0) {
@@ -313,18 +324,21 @@ bool IsFileExist(const ustring& path, bool do_case_check) {
 }
 
 int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check) {
-    if (!IsFileExist(path, do_case_check)) {
-        info.isExist = false;
-        return 0;
-    }
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
+    if (path.empty() || lstat(path.c_str(), &st) != 0) {
+        // A path that cannot name anything does not exist; any other failure
+        // (no permission on a parent, say) says nothing about the item and
+        // must not pass for its absence.
+        if (path.empty() || errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) {
             info.isExist = false;
             return 0;
         }
         TW_ERROR(kComponent, "FSStat: Failed on %s. Error code %d\n", path.c_str(), errno);
         return -1;
+    }
+    if (do_case_check && !IsFileExist(path, true)) {
+        info.isExist = false;
+        return 0;
     }
     info.isExist = true;
     info.path = path;

@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
     Files, FilterReadTest,
     ::testing::Values(
         ReadCase{
-            "SpecimenFile",
+            "SampleFile",
             "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"tmp\", \"log\",\n    \"swp\"\nmax_size = 0   # "
             "no limit\n",
             PARSE_DONE, "v1.0 file.black_ext=[tmp|log|swp]"},

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 
+#include "fs/rename_fallback.h"
 #include "support/temp_dir.h"
 
 using tidewell::testing::TempDir;
@@ -101,13 +102,29 @@ TEST(FSStatTest, SocketIsAKindOfItsOwn) {
 TEST(FSStatTest, MissingPathsExistNot) {
     TempDir dir;
     std::string file = dir.write("file", "x");
-    for (const std::string& path : {dir.file("missing"), file + "/below", dir.file("a/b/c"), std::string()}) {
+    for (const std::string& path :
+         {dir.file("missing"), file + "/below", dir.file("a/b/c"), std::string(), dir.file(std::string(300, 'n'))}) {
         FILE_INFO info;
         info.isExist = true;
         EXPECT_EQ(FSStat(U(path), info, false), 0) << path;
         EXPECT_FALSE(info.isExist) << path;
         EXPECT_FALSE(IsFileExist(U(path), true)) << path;
     }
+}
+
+// An item that cannot be looked at is not reported as missing: a caller
+// would take that for a removal.
+TEST(FSStatTest, UnreadableParentIsAnErrorNotAbsence) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not hold for root";
+    TempDir dir;
+    fs::create_directory(dir.file("closed"));
+    std::string inner = dir.write("closed/f", "x");
+    chmod(dir.file("closed").c_str(), 0);
+    FILE_INFO info;
+    EXPECT_EQ(FSStat(U(inner), info, false), -1);
+    EXPECT_EQ(FSRemove(U(inner), false), -1);
+    chmod(dir.file("closed").c_str(), 0700);
+    EXPECT_EQ(TempDir::read(inner), "x");
 }
 
 TEST(IsFileExistTest, CaseCheckWantsTheStoredName) {
@@ -244,6 +261,29 @@ TEST(FSRenameNoReplaceTest, NeverReplacesAnExistingEntry) {
     EXPECT_FALSE(fs::exists(from));
     EXPECT_EQ(TempDir::read(dir.file("free")), "mine");
     EXPECT_EQ(FSRenameNoReplace(U(dir.file("gone")), U(dir.file("free2"))), -1);
+}
+
+// The path taken where the file system lacks RENAME_NOREPLACE.
+TEST(FSRenameNoReplaceTest, FallbackRefusesExistingTargets) {
+    TempDir dir;
+    std::string from = dir.write("from", "mine");
+    std::string taken = dir.write("taken", "theirs");
+    fs::create_directory(dir.file("dir"));
+    errno = 0;
+    EXPECT_EQ(fs_detail::RenameNoReplaceByLink(from.c_str(), taken.c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(fs_detail::RenameNoReplaceByLink(dir.file("dir").c_str(), taken.c_str()), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(TempDir::read(from), "mine");
+    EXPECT_EQ(TempDir::read(taken), "theirs");
+
+    EXPECT_EQ(fs_detail::RenameNoReplaceByLink(from.c_str(), dir.file("free").c_str()), 0);
+    EXPECT_FALSE(fs::exists(from));
+    EXPECT_EQ(TempDir::read(dir.file("free")), "mine");
+    EXPECT_EQ(fs_detail::RenameNoReplaceByLink(dir.file("dir").c_str(), dir.file("dir2").c_str()), 0);
+    EXPECT_TRUE(fs::is_directory(dir.file("dir2")));
+    EXPECT_EQ(fs_detail::RenameNoReplaceByLink(dir.file("gone").c_str(), dir.file("x").c_str()), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 // /dev/shm and the temporary folder on different file systems let a rename

@@ -255,6 +255,31 @@ TEST_F(ChannelTest, AbortFlagEndsAWaitWithinASecond) {
     channel.SetFlag(nullptr);
 }
 
+TEST_F(ChannelTest, AbortFlagEndsAFlushThePeerDoesNotTake) {
+    channel.SetTimeout(0);
+    int abort_flag = 0;
+    channel.SetFlag(&abort_flag);
+    Clock::time_point set_at;
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        set_at = Clock::now();
+        __atomic_store_n(&abort_flag, 1, __ATOMIC_RELEASE);
+    });
+    std::string block = Pattern(Channel::kDefaultCapacity);
+    int ret = 0;
+    auto start = Clock::now();
+    while (ret == 0 && SecondsSince(start) < 20) {
+        ret = channel.Write(block.data(), block.size());
+        if (ret == 0) ret = channel.FlushWrite(0);
+    }
+    auto ended = Clock::now();
+    setter.join();
+    EXPECT_EQ(ret, ERR_INT);
+    EXPECT_LT(std::chrono::duration<double>(ended - set_at).count(), 1.5);
+    channel.SetFlag(nullptr);
+    channel.ClearWrite();  // nothing left for Close to push into the stalled peer
+}
+
 TEST_F(ChannelTest, CloseSendsBufferedBytesAndOpenRefusesAnOpenChannel) {
     int other = socket(AF_INET, SOCK_STREAM, 0);
     EXPECT_EQ(channel.Open(other, true), ERR_INVAL);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -339,6 +340,33 @@ TEST_F(PStreamBinary, StatusIsVisibleFromAnotherThreadDuringATransfer) {
     EXPECT_TRUE(item.empty());
     EXPECT_EQ(sent, 0u);
     EXPECT_EQ(size, 0u);
+}
+
+TEST_F(PStreamBinary, NoSpaceLeftIsReportedAsDiskFull) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    std::string bytes = B({0x30, 0, 0, 0, 0, 0, 0, 0, 4}) + "data";
+    PObject x = Binary(0, 0, "/dev/full");
+    EXPECT_EQ(Decode(bytes, x), PStream::ERR_DISKFULL);
+    EXPECT_EQ(x.asBinary().length, 0u);
+}
+
+TEST_F(PStreamBinary, TraceLinesAtDebugLevel) {
+    std::string log = dir.file("log");
+    std::string levels = dir.write("levels", "stream=7\n");
+    ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, ustring(log), ustring(levels), 2), 0);
+    PObject msg;
+    msg["list"].asArray().push_back(Int(42));
+    msg["name"] = "n";
+    PObject back;
+    back["list"];
+    std::string bytes = Encode(msg);
+    EXPECT_EQ(Decode(bytes, back), 0);
+    Logger::Destroy();
+    std::string text = TempDir::read(log);
+    EXPECT_NE(text.find(" {\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    42\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  \"n\"\n"), std::string::npos) << text;
+    EXPECT_EQ(back.toString().str(), "{\"list\": [42], \"name\": \"n\"}");
 }
 
 TEST(PStreamMisc, VersionAndTags) {

@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the filter file reader through a real file (its
 // line reads are part of what is tested), as a black list, a white list and a
 // forced-hash list. An accepted black list is tested against a few paths and
-// written back; whenever the writer says the text reads back, reading it must
-// give the same record.
+// against the input itself as a path, and written back; whenever the writer
+// says the text reads back, reading it must give the same record.
 #include <unistd.h>
 
 #include <cstdint>
@@ -73,6 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         static const char* const paths[] = {"/", "/a.txt", "/dir/sub/.profile", "/A/B/c.TMP", "relative", ""};
         for (const char* p : paths) {
             if (filter_test_path(&filter, 0, p) > 0 || filter_test_path(&filter, 1, p) > 0) std::abort();
+        }
+        // The input itself as a path, up to past the longest allowed one.
+        std::string as_path(reinterpret_cast<const char*>(bytes), size < 5000 ? size : 5000);
+        if (filter_test_path(&filter, 0, as_path.c_str()) > 0 || filter_test_path(&filter, 1, as_path.c_str()) > 0) {
+            std::abort();
         }
         (void)filter_test_file_size(&filter, 1u << 20);
         (void)filter_test_full_path_size(&filter, 300);
