@@ -1,5 +1,6 @@
 // The environment that "link" opens and "unlink" tears down: the filter
-// database, the file status database and the system filter.
+// database, the file status database and the system filter; the teardown
+// also empties the session registry and the progress cache.
 #include "base/logger.h"
 #include "base/settings.h"
 #include "daemon/registry.h"
@@ -8,6 +9,7 @@
 #include "net/channel.h"
 #include "store/file_status_db.h"
 #include "store/filter_db.h"
+#include "store/progress_cache.h"
 
 namespace {
 
@@ -44,4 +46,5 @@ void TidewellApp::destroy_env() {
     FileStatusDB::destroy();
     BlackList2::getInstance().Destroy();
     Registry::getInstance().Clear();
+    ProgressCache::getInstance().clear();
 }
