@@ -216,6 +216,13 @@ TEST(CtlE2ETest, LocalSocketsForBothDirections) {
     Output link = run_ctl({"link", "--config", config});
     EXPECT_EQ(link.out, "{\"ack\":\"ok\"}\n") << link.err;
 
+    // A second daemon on the same control socket is refused before it starts.
+    DaemonConfig other(free_ui_port());
+    other.values["socket_path"] = conf.values["socket_path"];
+    Output second = run_ctl({"start", "--config", other.write()});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("already listens on the control socket"), std::string::npos) << second.err;
+
     IPCSender sender;
     ASSERT_EQ(sender.connect(ui_socket), 0);
     PObject notice;

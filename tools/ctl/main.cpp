@@ -339,6 +339,19 @@ int cmd_start(const Options& o) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    if (!control_socket.empty()) {
+        // Readiness is seen by connecting there: nobody else may answer.
+        State other;
+        other.socket_path = control_socket;
+        std::string error;
+        int fd = connect_daemon(other, error);
+        if (fd >= 0) {
+            close(fd);
+            fail("another process already listens on the control socket " + control_socket);
+            return 1;
+        }
+    }
+
     std::string program = o.daemon.empty() ? default_daemon_program() : o.daemon;
     pid_t child = fork();
     if (child < 0) {
