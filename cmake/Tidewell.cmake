@@ -29,10 +29,14 @@ function(tidewell_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
+  # Discovered tests take their properties as one flat list, so a list of
+  # labels cannot pass through it; the labels go on the test folder instead,
+  # which CTest gives to every test defined there.
+  set_property(DIRECTORY APPEND PROPERTY LABELS ${ARG_LABELS})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 
 # tidewell_fuzz(<name> SOURCES ... [LIBS ...])
