@@ -19,8 +19,6 @@ struct EventTreeNode {
     // Siblings, in the order the tree hands events out.
     EventTreeNode* prev = nullptr;
     EventTreeNode* next = nullptr;
-    // Chain of the name index.
-    EventTreeNode* hnext = nullptr;
     EventTreeDir* parent = nullptr;
 
     // name, path, hash, opt, mac_attr_hash, back to back, without terminators;
