@@ -9,39 +9,13 @@
 #include <string>
 
 #include "delta/delta_file_reader.h"
+#include "support/fuzz_files.h"
 
-namespace {
-
-// A folder for the run's files, removed when the fuzzer exits.
-std::string temp_folder() {
-    static char pattern[] = "/tmp/fuzz-patch-XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
-    std::atexit([] { std::system((std::string("rm -rf '") + pattern + "'").c_str()); });
-    return pattern;
-}
-
-void write_file(const std::string& path, const void* data, size_t size) {
-    FILE* fp = std::fopen(path.c_str(), "wb");
-    if (!fp) std::abort();
-    if (size) std::fwrite(data, 1, size, fp);
-    std::fclose(fp);
-}
-
-std::string read_file(const std::string& path) {
-    std::string s;
-    FILE* fp = std::fopen(path.c_str(), "rb");
-    if (!fp) return s;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) s.append(buf, n);
-    std::fclose(fp);
-    return s;
-}
-
-}  // namespace
+using tidewell::fuzzing::read_file;
+using tidewell::fuzzing::write_file;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    static const std::string dir = temp_folder();
+    static const std::string dir = tidewell::fuzzing::temp_folder("fuzz-patch");
     static const std::string basis_path = dir + "/basis", patch_path = dir + "/patch", new_path = dir + "/new",
                              sig_path = dir + "/sig", reverse_path = dir + "/reverse",
                              restored_path = dir + "/restored";
