@@ -81,20 +81,25 @@ int Channel::ReadFd(void* context, void* buf, size_t len, const timeval& timeout
         TW_WARNING(kComponent, "ReadFd: request 0\n");
         return ERR_INVAL;
     }
-    short revents = 0;
-    int ret = SelectWithTimeout(fd, POLLIN, &revents, timeout, abort_flag);
-    if (ret < 0) return ret;
-    // Readable wins over an error or hang-up condition: bytes the peer sent
-    // before closing are still delivered, and recv reports the failure.
-    if (!(revents & POLLIN)) {
-        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            TW_WARNING(kComponent, "ReadFd: exception set\n");
-            return ERR_IO;
-        }
-        TW_WARNING(kComponent, "ReadFd: select but fd [%d] not ready\n", fd);
-        return ERR_SYS;
-    }
+    // Try at once: a busy stream usually has bytes waiting, and the wait
+    // would only cost a second system call per read.
     ssize_t n = recv(fd, buf, len, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        short revents = 0;
+        int ret = SelectWithTimeout(fd, POLLIN, &revents, timeout, abort_flag);
+        if (ret < 0) return ret;
+        // Readable wins over an error or hang-up condition: bytes the peer
+        // sent before closing are still delivered, and recv reports the failure.
+        if (!(revents & POLLIN)) {
+            if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                TW_WARNING(kComponent, "ReadFd: exception set\n");
+                return ERR_IO;
+            }
+            TW_WARNING(kComponent, "ReadFd: select but fd [%d] not ready\n", fd);
+            return ERR_SYS;
+        }
+        n = recv(fd, buf, len, 0);
+    }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ERR_TIMEOUT;
         TW_WARNING(kComponent, "read: %s\n", strerror(errno));
@@ -112,19 +117,23 @@ int Channel::ReadFd(void* context, void* buf, size_t len, const timeval& timeout
 
 int Channel::WriteFd(void* context, const void* buf, size_t len, const timeval& timeout, int* abort_flag) {
     SOCKET fd = SocketOf(context);
-    short revents = 0;
-    int ret = SelectWithTimeout(fd, POLLOUT, &revents, timeout, abort_flag);
-    if (ret < 0) return ret;
-    if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-        TW_WARNING(kComponent, "WriteFd: exception occurs\n");
-        return ERR_IO;
-    }
-    if (!(revents & POLLOUT)) {
-        TW_WARNING(kComponent, "WriteFd: select but fd [%d] not ready\n", fd);
-        return ERR_SYS;
-    }
+    // Try at once, and wait for room only when the socket has none.
     // MSG_NOSIGNAL: a peer that has gone is an error result, not SIGPIPE.
     ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        short revents = 0;
+        int ret = SelectWithTimeout(fd, POLLOUT, &revents, timeout, abort_flag);
+        if (ret < 0) return ret;
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            TW_WARNING(kComponent, "WriteFd: exception occurs\n");
+            return ERR_IO;
+        }
+        if (!(revents & POLLOUT)) {
+            TW_WARNING(kComponent, "WriteFd: select but fd [%d] not ready\n", fd);
+            return ERR_SYS;
+        }
+        n = send(fd, buf, len, MSG_NOSIGNAL);
+    }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return ERR_TIMEOUT;
         TW_WARNING(kComponent, "write: %s\n", strerror(errno));
