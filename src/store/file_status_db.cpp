@@ -78,6 +78,16 @@ int acquire(sqlite3** out, std::string& dbpath, std::string& errmsg) {
     return SQLITE_OK;
 }
 
+// acquire() for one operation, logging a failure as "<failed> db-path:[..]
+// errCode:[..] errmsg:[..]"; SQLITE_OK or the failure code.
+int acquire_logged(sqlite3** db, const char* failed = "open db failed.") {
+    std::string dbpath, errmsg;
+    int rc = acquire(db, dbpath, errmsg);
+    if (rc != SQLITE_OK)
+        TW_ERROR(kLog, "%s db-path:[%s] errCode:[%d] errmsg:[%s]\n", failed, dbpath.c_str(), rc, errmsg.c_str());
+    return rc;
+}
+
 // "dir/" for a folder path (the folder itself when it already ends in "/").
 std::string folder_prefix(const ustring& dir) {
     std::string prefix = dir.str();
@@ -203,12 +213,8 @@ int FileStatusDB::updateAllSyncingEntry() {
 
 int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return rc;
-    }
+    int rc = acquire_logged(&db);
+    if (rc != SQLITE_OK) return rc;
     tw_store::Statement stmt;
     rc = stmt.prepare(db,
                       "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, ?1, ?2, ?3);");
@@ -230,12 +236,8 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
 
 int FileStatusDB::rmFileStatByPath(const ustring& path) {
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return rc;
-    }
+    int rc = acquire_logged(&db, "Open db failed.");
+    if (rc != SQLITE_OK) return rc;
     std::string p = path.str();
     return run_change(db, "delete from fstatinfo where path = ?1;", {&p}, path);
 }
@@ -247,12 +249,8 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
         return SQLITE_MISUSE;
     }
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return rc;
-    }
+    int rc = acquire_logged(&db);
+    if (rc != SQLITE_OK) return rc;
     std::string p = info.path.str();
     std::string lo = folder_prefix(info.path);
     std::string hi = folder_upper(lo);
@@ -270,12 +268,8 @@ int FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* out) {
         return -1;
     }
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return -1;
-    }
+    int rc = acquire_logged(&db);
+    if (rc != SQLITE_OK) return -1;
     tw_store::Statement stmt;
     rc = stmt.prepare(db, "select id, path, fileType, syncStatus from fstatinfo where path = ?1");
     if (rc == SQLITE_OK) {
@@ -288,7 +282,7 @@ int FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* out) {
         }
         if (rc == SQLITE_DONE) return 0;
     }
-    TW_ERROR(kLog, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(),
+    TW_ERROR(kLog, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n", t_connection.path.c_str(),
              sqlite3_errcode(db), sqlite3_errmsg(db));
     return -1;
 }
@@ -300,12 +294,8 @@ FileStatusInfo* FileStatusDB::getFileSyncStats(const ustring& dir, int start, in
     }
     size = 0;
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return nullptr;
-    }
+    int rc = acquire_logged(&db);
+    if (rc != SQLITE_OK) return nullptr;
     std::string lo = folder_prefix(dir);
     std::string hi = folder_upper(lo);
     tw_store::Statement stmt;
@@ -330,7 +320,7 @@ FileStatusInfo* FileStatusDB::getFileSyncStats(const ustring& dir, int start, in
         }
     }
     if (rc != SQLITE_DONE) {
-        TW_ERROR(kLog, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(),
+        TW_ERROR(kLog, "get fstat info failed. file-path:[%s] errCode:[%d] errmsg:[%s]\n", t_connection.path.c_str(),
                  sqlite3_errcode(db), sqlite3_errmsg(db));
         return nullptr;
     }
@@ -351,12 +341,8 @@ bool FileStatusDB::isAnySubFileDirSyncing(const ustring& prefix) {
         return false;
     }
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return false;
-    }
+    int rc = acquire_logged(&db);
+    if (rc != SQLITE_OK) return false;
     static constexpr const char* kSql =
         "select id from fstatinfo where path > ?1 and path < ?2 and syncStatus = ?3 limit 2";
     std::string lo = folder_prefix(prefix);
@@ -378,12 +364,8 @@ bool FileStatusDB::isAnySubFileDirSyncing(const ustring& prefix) {
 
 bool FileStatusDB::isAnyFileSyncing() {
     sqlite3* db = nullptr;
-    std::string dbpath, errmsg;
-    int rc = acquire(&db, dbpath, errmsg);
-    if (rc != SQLITE_OK) {
-        TW_ERROR(kLog, "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n", dbpath.c_str(), rc, errmsg.c_str());
-        return false;
-    }
+    int rc = acquire_logged(&db);
+    if (rc != SQLITE_OK) return false;
     static constexpr const char* kSql = "select id from fstatinfo where syncStatus = 2 limit 2";
     tw_store::Statement stmt;
     rc = stmt.prepare(db, kSql);
