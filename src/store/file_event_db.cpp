@@ -251,6 +251,21 @@ int FileEventDB::execLocked(const char* sql, int& rc, ustring& errmsg) {
     return -1;
 }
 
+int FileEventDB::execMadeLocked(char* text, const char* who, const char* failure) {
+    tw_store::SqlText sql(text);
+    if (!sql) {
+        TW_ERROR(kLog, "%s: Failed to sqlite3_mprintf.\n", who);
+        return -1;
+    }
+    int rc = 0;
+    ustring errmsg;
+    if (execLocked(sql.get(), rc, errmsg) != 0) {
+        TW_ERROR(kLog, "%s: %s (%d).\n", failure, errmsg.c_str(), rc);
+        return -1;
+    }
+    return 0;
+}
+
 int FileEventDB::getEventInfo(const ustring& path, DBFileInfo& info) {
     std::lock_guard<std::mutex> guard(m_dbMutex);
     info.path.clear();
@@ -628,41 +643,20 @@ int FileEventDB::getFilePathByHashFromRecycle(const ustring& file_hash, const us
 int FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& file_hash,
                                      const ustring& mac_hash) {
     std::lock_guard<std::mutex> guard(m_dbMutex);
-    tw_store::SqlText sql(
-        sqlite3_mprintf("INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, "
-                        "time) VALUES ('%q', %" PRIu64 ", '%q', '%q', %" PRIu64 ");",
-                        path.c_str(), size, file_hash.c_str(), mac_hash.c_str(), now_seconds()));
-    if (!sql) {
-        TW_ERROR(kLog, "FileEventDB: Failed to sqlite3_mprintf.\n");
-        return -1;
-    }
-    int rc = 0;
-    ustring errmsg;
-    if (execLocked(sql.get(), rc, errmsg) != 0) {
-        TW_ERROR(kLog, "FileEventDB addFileToRecycleBin fail: %s (%d).\n", errmsg.c_str(), rc);
-        return -1;
-    }
-    return 0;
+    return execMadeLocked(sqlite3_mprintf("INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, "
+                                          "time) VALUES ('%q', %" PRIu64 ", '%q', '%q', %" PRIu64 ");",
+                                          path.c_str(), size, file_hash.c_str(), mac_hash.c_str(), now_seconds()),
+                          "FileEventDB", "FileEventDB addFileToRecycleBin fail");
 }
 
 int FileEventDB::dumpFileToRecycleBin(const ustring& unique_path, const ustring& path) {
     std::lock_guard<std::mutex> guard(m_dbMutex);
-    tw_store::SqlText sql(
+    return execMadeLocked(
         sqlite3_mprintf("BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) "
                         "SELECT (%Q), fileSize, fileCheckSum, macHash, strftime('%%s','now') FROM event_table WHERE "
                         "path = %Q;DELETE FROM event_table WHERE path = %Q;END TRANSACTION;",
-                        unique_path.c_str(), path.c_str(), path.c_str()));
-    if (!sql) {
-        TW_ERROR(kLog, "FileEventDB: Failed to sqlite3_mprintf.\n");
-        return -1;
-    }
-    int rc = 0;
-    ustring errmsg;
-    if (execLocked(sql.get(), rc, errmsg) != 0) {
-        TW_ERROR(kLog, "FileEventDB dumpFileToRecycleBin fail: %s (%d).\n", errmsg.c_str(), rc);
-        return -1;
-    }
-    return 0;
+                        unique_path.c_str(), path.c_str(), path.c_str()),
+        "FileEventDB", "FileEventDB dumpFileToRecycleBin fail");
 }
 
 int FileEventDB::dumpDirToRecycleBin(const ustring& unique_prefix, const ustring& path) {
@@ -671,26 +665,19 @@ int FileEventDB::dumpDirToRecycleBin(const ustring& unique_prefix, const ustring
     std::string below = base + "/";
     std::string upper = tw_store::below_upper_bound(base);
     uint64_t now = now_seconds();
-    tw_store::SqlText sql(sqlite3_mprintf(
-        "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (%Q, 0, "
-        "'', '', %" PRIu64
-        ");INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q || substr(path, "
-        "length(%Q)+1)), fileSize, fileCheckSum, macHash, %" PRIu64
-        " FROM event_table WHERE fileType = 0 AND (path >= %Q AND path < %Q) ;DELETE FROM event_table WHERE (path = "
-        "%Q OR (path >= %Q AND path < %Q));END TRANSACTION;",
-        unique_prefix.c_str(), now, unique_prefix.c_str(), base.c_str(), now, below.c_str(), upper.c_str(),
-        base.c_str(), below.c_str(), upper.c_str()));
-    if (!sql) {
-        TW_ERROR(kLog, "FileEventDB: Failed to sqlite3_mprintf.\n");
-        return -1;
-    }
-    int rc = 0;
-    ustring errmsg;
-    if (execLocked(sql.get(), rc, errmsg) != 0) {
-        TW_ERROR(kLog, "FileEventDB dumpDirToRecycleBin fail: %s (%d).\n", errmsg.c_str(), rc);
-        return -1;
-    }
-    return 0;
+    return execMadeLocked(
+        sqlite3_mprintf(
+            "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (%Q, "
+            "0, "
+            "'', '', %" PRIu64
+            ");INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q || substr(path, "
+            "length(%Q)+1)), fileSize, fileCheckSum, macHash, %" PRIu64
+            " FROM event_table WHERE fileType = 0 AND (path >= %Q AND path < %Q) ;DELETE FROM event_table WHERE (path "
+            "= "
+            "%Q OR (path >= %Q AND path < %Q));END TRANSACTION;",
+            unique_prefix.c_str(), now, unique_prefix.c_str(), base.c_str(), now, below.c_str(), upper.c_str(),
+            base.c_str(), below.c_str(), upper.c_str()),
+        "FileEventDB", "FileEventDB dumpDirToRecycleBin fail");
 }
 
 int FileEventDB::rmRecycleByPath(const ustring& path) {
@@ -760,18 +747,8 @@ int FileEventDB::getRotateList(uint32_t criteria_time, std::set<ustring>& rotate
 
 int FileEventDB::rmRotateRecords(uint32_t criteria_time) {
     std::lock_guard<std::mutex> guard(m_dbMutex);
-    tw_store::SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %u;", criteria_time));
-    if (!sql) {
-        TW_ERROR(kLog, "FileEventDB: Failed to sqlite3_mprintf.\n");
-        return -1;
-    }
-    int rc = 0;
-    ustring errmsg;
-    if (execLocked(sql.get(), rc, errmsg) != 0) {
-        TW_ERROR(kLog, "FileEventDB : rmRotateRecords fail: %s (%d).\n", errmsg.c_str(), rc);
-        return -1;
-    }
-    return 0;
+    return execMadeLocked(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %u;", criteria_time),
+                          "FileEventDB", "FileEventDB : rmRotateRecords fail");
 }
 
 int FileEventDB::getPathByInode(uint64_t, ustring&) {

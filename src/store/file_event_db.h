@@ -102,6 +102,10 @@ private:
     void setSignature(const ustring& path, const ustring& signature_path);
     int listInto(FileList* list, const ustring& prefix, bool recursive, bool limit_sync_id, uint64_t sync_id);
     int execLocked(const char* sql, int& rc, ustring& errmsg);
+    // Runs `text` (from sqlite3_mprintf, taken over; null when it could not
+    // be made): 0, or -1 after logging "<who>: Failed to sqlite3_mprintf." or
+    // "<failure>: <error> (<code>).".
+    int execMadeLocked(char* text, const char* who, const char* failure);
     int hashLookup(const char* sql, const ustring& file_hash, ustring& path);
     int recycleQuery(char* sql, const std::function<void(sqlite3_stmt*)>& row);
     void closeLocked();
