@@ -32,7 +32,10 @@ function(tidewell_test name)
   # Discovered tests take their properties as one flat list, so a list of
   # labels cannot pass through it; the labels go on the test folder instead,
   # which CTest gives to every test defined there.
-  set_property(DIRECTORY APPEND PROPERTY LABELS ${ARG_LABELS})
+  get_property(labels DIRECTORY PROPERTY LABELS)
+  list(APPEND labels ${ARG_LABELS})
+  list(REMOVE_DUPLICATES labels)
+  set_property(DIRECTORY PROPERTY LABELS "${labels}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
