@@ -2,20 +2,12 @@
 
 #include <cstring>
 
+#include "delta/cpu_features.h"
 #include "delta/md4.h"
 
 namespace {
 constexpr int LANES = 4;
 #include "delta/md4_lanes_impl.inc"
-
-bool has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-#else
-    return false;
-#endif
-}
 }  // namespace
 
 void md4_lanes_8(const uint8_t* const* data, size_t length, uint8_t (*out)[16]);

@@ -1,19 +1,8 @@
 #include "delta/rolling_checksum.h"
 
+#include "delta/cpu_features.h"
+
 void rs_sum_bytes_avx2(const uint8_t* data, size_t n, uint32_t& s1, uint32_t& s2);
-
-namespace {
-
-bool has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-#else
-    return false;
-#endif
-}
-
-}  // namespace
 
 void RSRollingChecksum::sumBytes(const uint8_t* data, size_t n, uint32_t& s1, uint32_t& s2) {
     uint32_t a = 0, b = 0;
