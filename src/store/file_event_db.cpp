@@ -9,6 +9,7 @@
 #include "base/logger.h"
 #include "event/file_list.h"
 #include "fs/file_op.h"
+#include "store/wal_batch_vfs.h"
 
 namespace {
 
@@ -45,13 +46,16 @@ constexpr const char* kSchema =
 
 // Every record is its own transaction, and each rewrites the same dozen
 // table and index pages. Small pages (set before the file is first created)
-// make each of those log frames a quarter of the default size; checkpointing
-// less often folds many rewrites into one write of the database file (and one
-// disk sync), and the log is cut back to 8 MiB after each checkpoint. Reads go
-// through a memory map and a 32 MiB page cache.
+// make each of those log frames a quarter of the default size, and the
+// connection's VFS writes a transaction's frames with one system call.
+// Checkpoints come every 4096 frames (4 MiB of log), which folds many
+// rewrites of a page into one write of the database file and one disk sync,
+// and the log is cut back to 8 MiB after a larger transaction. Reads go
+// through a 32 MiB page cache and not through a memory map: with a map,
+// SQLite searches the log's index for every page it touches, cached or not.
 constexpr const char* kTuning =
-    "PRAGMA wal_autocheckpoint = 32768;PRAGMA journal_size_limit = 8388608;"
-    "PRAGMA cache_size = -32768;PRAGMA mmap_size = 268435456;";
+    "PRAGMA wal_autocheckpoint = 4096;PRAGMA journal_size_limit = 8388608;"
+    "PRAGMA cache_size = -32768;PRAGMA mmap_size = 0;";
 
 constexpr const char* kSelectRecord =
     "SELECT id, isExist, syncID, maxSyncID, fileType, fileSize, fileCheckSum, macHash, fileModTime, execBit, "
@@ -60,27 +64,26 @@ constexpr const char* kSelectRecord =
 
 constexpr const char* kContains = "SELECT id, syncID FROM event_table WHERE path = ?;";
 
-// The record's fields, bound as ?1 .. ?22 in this order by bind_record().
-constexpr const char* kInsertRecord =
-    "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, fileCheckSum,  "
+// The record's fields, bound as ?1 .. ?22 in this order by bind_record(); a
+// stored record of the same path is overwritten.
+constexpr const char* kUpsertRecord =
+    "INSERT INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, fileCheckSum,  "
     "fileModTime, execBit, macHash,  unixUid, unixGid, unixMode, unixHash,  aclAttribute, aclHash,  "
     "sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash,  inode, path) "
     "VALUES (?1, ?2, ?3,  ?4, ?5, ?6,  ?7, ?8, ?9,  ?10, ?11, ?12, ?13,  ?14, ?15,  ?16, ?17, ?18, ?19, ?20,  "
-    "?21, ?22);";
-constexpr const char* kUpdateRecord =
-    "UPDATE event_table SET isExist  = ?1, syncID = ?2, maxSyncID = ?3, fileType = ?4, fileSize = ?5, "
-    "fileCheckSum = ?6, fileModTime = ?7, execBit = ?8, macHash = ?9, unixUid = ?10, unixGid = ?11, "
-    "unixMode = ?12, unixHash = ?13, aclAttribute = ?14, aclHash = ?15, sharePrivDisabled = ?16, "
-    "sharePrivDenyList = ?17, sharePrivRoList = ?18, sharePrivRwList = ?19, sharePrivHash = ?20, inode = ?21, "
-    "path = ?22 WHERE path = ?22;";
+    "?21, ?22) ON CONFLICT(path) DO UPDATE SET isExist = ?1, syncID = ?2, maxSyncID = ?3, fileType = ?4, "
+    "fileSize = ?5, fileCheckSum = ?6, fileModTime = ?7, execBit = ?8, macHash = ?9, unixUid = ?10, "
+    "unixGid = ?11, unixMode = ?12, unixHash = ?13, aclAttribute = ?14, aclHash = ?15, sharePrivDisabled = ?16, "
+    "sharePrivDenyList = ?17, sharePrivRoList = ?18, sharePrivRwList = ?19, sharePrivHash = ?20, inode = ?21;";
 
-// ?1 max sync id, ?2 path, ?3 modification time.
-constexpr const char* kInsertParent =
-    "INSERT OR IGNORE INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, fileCheckSum,  inode, "
+// ?1 max sync id, ?2 path, ?3 modification time. A missing folder record is
+// created; an existing one has its maxSyncID raised when it is lower.
+constexpr const char* kUpsertParent =
+    "INSERT INTO event_table (isExist, syncID, maxSyncID,  fileType, fileSize, fileCheckSum,  inode, "
     "path,  fileModTime, execBit, macHash,  aclAttribute, aclHash,  unixUid, unixGid, unixMode, unixHash,  "
     "sharePrivDisabled, sharePrivDenyList, sharePrivRoList, sharePrivRwList, sharePrivHash) VALUES (1, 0, ?1,  "
-    "1, 0, '',  0, ?2,  ?3, 1, '',  '', '',  0, 0, 493, '',  0, '', '', '', '');";
-constexpr const char* kUpdateParent = "UPDATE event_table SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;";
+    "1, 0, '',  0, ?2,  ?3, 1, '',  '', '',  0, 0, 493, '',  0, '', '', '', '') "
+    "ON CONFLICT(path) DO UPDATE SET maxSyncID = excluded.maxSyncID WHERE maxSyncID < excluded.maxSyncID;";
 
 const char* errmsg_of(sqlite3* db) {
     return db ? sqlite3_errmsg(db) : "database is not open";
@@ -149,7 +152,8 @@ int FileEventDB::initialize(const ustring& location) {
         return 0;
     }
     sqlite3* db = nullptr;
-    int rc = sqlite3_open(location.c_str(), &db);
+    int rc =
+        sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, tw_store::wal_batch_vfs());
     if (rc != SQLITE_OK) {
         TW_ERROR(kLog, "FileEventDB: Failed to open database at '%s'. [%d] %s\n", location.c_str(), rc,
                  db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -179,10 +183,10 @@ int FileEventDB::initialize(const ustring& location) {
                  sqlite3_errmsg(db));
     } else if ((rc = m_select.prepare(db, kSelectRecord)) != SQLITE_OK ||
                (rc = m_contains.prepare(db, kContains)) != SQLITE_OK ||
-               (rc = m_insert.prepare(db, kInsertRecord)) != SQLITE_OK ||
-               (rc = m_update.prepare(db, kUpdateRecord)) != SQLITE_OK ||
-               (rc = m_parentInsert.prepare(db, kInsertParent)) != SQLITE_OK ||
-               (rc = m_parentUpdate.prepare(db, kUpdateParent)) != SQLITE_OK) {
+               (rc = m_upsert.prepare(db, kUpsertRecord)) != SQLITE_OK ||
+               (rc = m_parentUpsert.prepare(db, kUpsertParent)) != SQLITE_OK ||
+               (rc = m_begin.prepare(db, "BEGIN;")) != SQLITE_OK ||
+               (rc = m_commit.prepare(db, "COMMIT;")) != SQLITE_OK) {
         TW_ERROR(kLog, "FileEventDB: Failed to initialize database at '%s'. [%d] %s\n", location.c_str(), rc,
                  sqlite3_errmsg(db));
     } else {
@@ -201,10 +205,10 @@ int FileEventDB::initialize(const ustring& location) {
 void FileEventDB::closeLocked() {
     m_select.finalize();
     m_contains.finalize();
-    m_insert.finalize();
-    m_update.finalize();
-    m_parentInsert.finalize();
-    m_parentUpdate.finalize();
+    m_upsert.finalize();
+    m_parentUpsert.finalize();
+    m_begin.finalize();
+    m_commit.finalize();
     if (m_db) {
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
         sqlite3_close_v2(m_db);
@@ -374,13 +378,7 @@ void bind_record(sqlite3_stmt* stmt, const DBFileInfo& info) {
 int FileEventDB::setSingleRecord(const DBFileInfo& info) {
     int rc;
     {
-        sqlite3_stmt* stmt = m_insert.get();
-        tw_store::StatementUse use(stmt);
-        bind_record(stmt, info);
-        rc = sqlite3_step(stmt);
-    }
-    if (rc == SQLITE_DONE && sqlite3_changes(m_db) == 0) {
-        sqlite3_stmt* stmt = m_update.get();
+        sqlite3_stmt* stmt = m_upsert.get();
         tw_store::StatementUse use(stmt);
         bind_record(stmt, info);
         rc = sqlite3_step(stmt);
@@ -403,18 +401,11 @@ int FileEventDB::updateParentRecord(const ustring& path, uint64_t max_sync_id, u
         current = slash == 0 ? std::string("/") : current.substr(0, slash);
         int rc;
         {
-            sqlite3_stmt* stmt = m_parentInsert.get();
+            sqlite3_stmt* stmt = m_parentUpsert.get();
             tw_store::StatementUse use(stmt);
             tw_store::bind_u64(stmt, 1, max_sync_id);
             tw_store::bind_text(stmt, 2, current);
             sqlite3_bind_int64(stmt, 3, mod_time);
-            rc = sqlite3_step(stmt);
-        }
-        if (rc == SQLITE_DONE && sqlite3_changes(m_db) == 0) {
-            sqlite3_stmt* stmt = m_parentUpdate.get();
-            tw_store::StatementUse use(stmt);
-            tw_store::bind_u64(stmt, 1, max_sync_id);
-            tw_store::bind_text(stmt, 2, current);
             rc = sqlite3_step(stmt);
         }
         if (rc != SQLITE_DONE) {
@@ -445,6 +436,14 @@ void FileEventDB::setSignature(const ustring& path, const ustring& signature_pat
     if (!placed) TW_WARNING(kLog, "signature file of '%s' is lost\n", path.c_str());
 }
 
+// Runs a prepared statement that returns no rows: SQLITE_OK or the error.
+int FileEventDB::runCached(tw_store::Statement& statement) {
+    sqlite3_stmt* stmt = statement.get();
+    int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 int FileEventDB::setEventInfo(const DBFileInfo& info) {
     std::lock_guard<std::mutex> guard(m_dbMutex);
     if (info.path.empty()) {
@@ -457,7 +456,7 @@ int FileEventDB::setEventInfo(const DBFileInfo& info) {
     }
     // The record and its parents are one transaction: a failure leaves
     // neither a record without its parents nor half-raised parents.
-    int rc = sqlite3_exec(m_db, "BEGIN;", nullptr, nullptr, nullptr);
+    int rc = runCached(m_begin);
     if (rc != SQLITE_OK) {
         TW_ERROR(kLog, "sqlite3_exec(%s) failed. Error code: %d.\n", info.path.c_str(), rc);
         TW_ERROR(kLog, "failed to set record of '%s'\n", info.path.c_str());
@@ -467,7 +466,7 @@ int FileEventDB::setEventInfo(const DBFileInfo& info) {
         sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
         return -1;
     }
-    rc = sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr);
+    rc = runCached(m_commit);
     if (rc != SQLITE_OK) {
         TW_ERROR(kLog, "sqlite3_exec(%s) failed. Error code: %d.\n", info.path.c_str(), rc);
         TW_ERROR(kLog, "failed to set record of '%s'\n", info.path.c_str());

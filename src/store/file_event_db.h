@@ -102,6 +102,7 @@ private:
     void setSignature(const ustring& path, const ustring& signature_path);
     int listInto(FileList* list, const ustring& prefix, bool recursive, bool limit_sync_id, uint64_t sync_id);
     int execLocked(const char* sql, int& rc, ustring& errmsg);
+    int runCached(tw_store::Statement& statement);
     // Runs `text` (from sqlite3_mprintf, taken over; null when it could not
     // be made): 0, or -1 after logging "<who>: Failed to sqlite3_mprintf." or
     // "<failure>: <error> (<code>).".
@@ -119,8 +120,8 @@ private:
     // Statements of the frequent operations, prepared once per connection.
     tw_store::Statement m_select;
     tw_store::Statement m_contains;
-    tw_store::Statement m_insert;
-    tw_store::Statement m_update;
-    tw_store::Statement m_parentInsert;
-    tw_store::Statement m_parentUpdate;
+    tw_store::Statement m_upsert;
+    tw_store::Statement m_parentUpsert;
+    tw_store::Statement m_begin;
+    tw_store::Statement m_commit;
 };

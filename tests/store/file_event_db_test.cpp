@@ -12,9 +12,11 @@
 #include "event/string_buffer.h"
 #include "sqlite_test_util.h"
 #include "support/temp_dir.h"
+#include "wal_write_probe.h"
 
 using tidewell::testing::RawDb;
 using tidewell::testing::TempDir;
+using tidewell::testing::WalWriteProbe;
 namespace fs = std::filesystem;
 
 namespace {
@@ -467,6 +469,20 @@ TEST_F(FileEventDBTest, ALockedDatabaseFailsTheWriteWithoutHalfARecord) {
     EXPECT_EQ(paths(), std::vector<std::string>{});
     EXPECT_EQ(0, db.setEventInfo(file_record("/a/b/f", 1)));
     EXPECT_EQ(paths(), (std::vector<std::string>{"/", "/a", "/a/b", "/a/b/f"}));
+}
+
+TEST_F(FileEventDBTest, AFullDiskFailsTheWriteAndLeavesTheDatabaseWhole) {
+    WalWriteProbe probe;
+    if (!probe.installed()) GTEST_SKIP() << "the unix VFS does not let pwrite64 be replaced";
+    put({"/a/f1"});
+    probe.fail_next(1);
+    EXPECT_EQ(-1, db.setEventInfo(file_record("/a/b/f2", 2)));
+    EXPECT_EQ(paths(), (std::vector<std::string>{"/", "/a", "/a/f1"}));
+    DBFileInfo out;
+    EXPECT_EQ(0, db.getEventInfo("/a/b/f2", out));
+    EXPECT_EQ(0, db.setEventInfo(file_record("/a/b/f2", 2)));
+    EXPECT_EQ(paths(), (std::vector<std::string>{"/", "/a", "/a/b", "/a/b/f2", "/a/f1"}));
+    EXPECT_EQ(RawDb(db_path).value("PRAGMA integrity_check"), "ok");
 }
 
 TEST(FileEventDBFailureTest, BadFilesAndAClosedDatabaseFailCleanly) {
