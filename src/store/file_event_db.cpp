@@ -438,9 +438,8 @@ void FileEventDB::setSignature(const ustring& path, const ustring& signature_pat
 
 // Runs a prepared statement that returns no rows: SQLITE_OK or the error.
 int FileEventDB::runCached(tw_store::Statement& statement) {
-    sqlite3_stmt* stmt = statement.get();
-    int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
+    tw_store::StatementUse use(statement.get());
+    int rc = sqlite3_step(statement.get());
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 

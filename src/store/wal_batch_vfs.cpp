@@ -12,6 +12,9 @@ constexpr const char* kVfsName = "tidewell-wal-batch";
 constexpr int kFrameHeaderSize = 24;
 constexpr int kMaxPageSize = 65536;
 constexpr size_t kMaxWrite = 65536;
+// The most frame bytes gathered before they are written without waiting for
+// the commit frame: the bound on the memory one open log takes.
+constexpr size_t kWalBatchLimit = 64 * 1024;
 
 sqlite3_vfs* g_base = nullptr;  // the wrapped VFS
 sqlite3_vfs g_vfs;
@@ -66,11 +69,16 @@ int wal_close(sqlite3_file* file) {
     return rc != SQLITE_OK ? rc : close_rc;
 }
 
-int wal_read(sqlite3_file* file, void* out, int amt, sqlite3_int64 offset) {
+// Writes what has been gathered, then makes `call` on the wrapped file.
+template <typename Call>
+int after_flush(sqlite3_file* file, Call call) {
     WalFile* f = wal(file);
     int rc = flush(f);
-    if (rc != SQLITE_OK) return rc;
-    return f->real->pMethods->xRead(f->real, out, amt, offset);
+    return rc != SQLITE_OK ? rc : call(f->real);
+}
+
+int wal_read(sqlite3_file* file, void* out, int amt, sqlite3_int64 offset) {
+    return after_flush(file, [&](sqlite3_file* real) { return real->pMethods->xRead(real, out, amt, offset); });
 }
 
 // Gathers `amt` bytes at the end of the buffer; false when there is no
@@ -99,37 +107,26 @@ int wal_write(sqlite3_file* file, const void* data, int amt, sqlite3_int64 offse
             return SQLITE_OK;
         }
     } else if (appends && f->header_pending && is_page_size(amt)) {
-        // The page of the frame whose header was gathered last.
-        std::memcpy(f->buf + f->used, data, static_cast<size_t>(amt));
-        f->used += static_cast<size_t>(amt);
+        // The page of the frame whose header was gathered last (the buffer
+        // exists and has room for it).
+        gather(f, data, amt, offset);
         f->header_pending = false;
         if (f->commit_frame || f->used >= kWalBatchLimit) return flush(f);
         return SQLITE_OK;
     }
-    int rc = flush(f);
-    if (rc != SQLITE_OK) return rc;
-    return f->real->pMethods->xWrite(f->real, data, amt, offset);
+    return after_flush(file, [&](sqlite3_file* real) { return real->pMethods->xWrite(real, data, amt, offset); });
 }
 
 int wal_truncate(sqlite3_file* file, sqlite3_int64 size) {
-    WalFile* f = wal(file);
-    int rc = flush(f);
-    if (rc != SQLITE_OK) return rc;
-    return f->real->pMethods->xTruncate(f->real, size);
+    return after_flush(file, [&](sqlite3_file* real) { return real->pMethods->xTruncate(real, size); });
 }
 
 int wal_sync(sqlite3_file* file, int flags) {
-    WalFile* f = wal(file);
-    int rc = flush(f);
-    if (rc != SQLITE_OK) return rc;
-    return f->real->pMethods->xSync(f->real, flags);
+    return after_flush(file, [&](sqlite3_file* real) { return real->pMethods->xSync(real, flags); });
 }
 
 int wal_file_size(sqlite3_file* file, sqlite3_int64* size) {
-    WalFile* f = wal(file);
-    int rc = flush(f);
-    if (rc != SQLITE_OK) return rc;
-    return f->real->pMethods->xFileSize(f->real, size);
+    return after_flush(file, [&](sqlite3_file* real) { return real->pMethods->xFileSize(real, size); });
 }
 
 int wal_lock(sqlite3_file* file, int level) {
@@ -148,10 +145,7 @@ int wal_check_reserved(sqlite3_file* file, int* out) {
 }
 
 int wal_file_control(sqlite3_file* file, int op, void* arg) {
-    WalFile* f = wal(file);
-    int rc = flush(f);
-    if (rc != SQLITE_OK) return rc;
-    return f->real->pMethods->xFileControl(f->real, op, arg);
+    return after_flush(file, [&](sqlite3_file* real) { return real->pMethods->xFileControl(real, op, arg); });
 }
 
 int wal_sector_size(sqlite3_file* file) {

@@ -15,17 +15,11 @@
 // kind of file.
 #pragma once
 
-#include <cstddef>
-
 namespace tw_store {
 
 // The name of the VFS, registered (not as the default) on the first call;
 // null when it could not be registered, in which case callers open their
 // database with the default VFS.
 const char* wal_batch_vfs();
-
-// The most frame bytes gathered before they are written without waiting for
-// the commit frame (the bound on the memory one open log can take).
-constexpr size_t kWalBatchLimit = 64 * 1024;
 
 }  // namespace tw_store
