@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "net/channel.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

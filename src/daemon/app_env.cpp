@@ -3,7 +3,7 @@
 // also empties the session registry and the progress cache.
 #include "base/logger.h"
 #include "base/settings.h"
-#include "daemon/registry.h"
+#include "session/registry.h"
 #include "daemon/tidewell_app.h"
 #include "filter/black_list2.h"
 #include "net/channel.h"

@@ -5,11 +5,11 @@
 #include "base/logger.h"
 #include "base/settings.h"
 #include "daemon/ipc_listener.h"
-#include "daemon/ipc_sender.h"
+#include "session/ipc_sender.h"
 #include "daemon/stop_signal.h"
 #include "daemon/tidewell_app.h"
 #include "net/channel.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

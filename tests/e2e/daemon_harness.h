@@ -19,11 +19,11 @@
 #include <thread>
 
 #include "daemon/ipc_listener.h"
-#include "daemon/ipc_sender.h"
+#include "session/ipc_sender.h"
 #include "net/channel.h"
 #include "support/temp_dir.h"
 #include "value/pobject.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace tidewell::e2e {
 

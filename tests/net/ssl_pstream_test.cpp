@@ -10,7 +10,7 @@
 #include "ssl_test_pki.h"
 #include "ssl_test_server.h"
 #include "support/temp_dir.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

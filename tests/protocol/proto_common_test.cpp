@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

@@ -30,11 +30,11 @@
 #include "base/logger.h"
 #include "base/settings.h"
 #include "daemon/ipc_listener.h"
-#include "daemon/ipc_sender.h"
+#include "session/ipc_sender.h"
 #include "json_convert.h"
 #include "net/channel.h"
 #include "notice_text.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

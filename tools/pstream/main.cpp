@@ -19,7 +19,7 @@
 #include "fd_bridge.h"
 #include "json_convert.h"
 #include "net/channel.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "base/logger.h"
 #include "net/channel.h"
 #include "value/pobject.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

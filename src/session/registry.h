@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/ustring.h"
-#include "daemon/shared_pointer.h"
+#include "session/shared_pointer.h"
 
 class BlackList2;
 class WhiteListCpp;

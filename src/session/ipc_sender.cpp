@@ -1,11 +1,11 @@
-#include "daemon/ipc_sender.h"
+#include "session/ipc_sender.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <cstring>
 
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

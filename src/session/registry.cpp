@@ -1,4 +1,4 @@
-#include "daemon/registry.h"
+#include "session/registry.h"
 
 void Registry::Entry::clear() {
     *this = Entry();

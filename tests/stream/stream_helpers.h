@@ -9,7 +9,7 @@
 
 #include "net/channel.h"
 #include "value/pobject.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace tidewell::testing {
 

@@ -1,4 +1,4 @@
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 
 #include "base/logger.h"
 #include "fs/tmp_name_gen.h"
-#include "value/xfopen.h"
+#include "stream/xfopen.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "daemon/ui_ipc.h"
+#include "session/ui_ipc.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

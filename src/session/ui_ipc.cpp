@@ -1,8 +1,8 @@
-#include "daemon/ui_ipc.h"
+#include "session/ui_ipc.h"
 
 #include "base/logger.h"
 #include "base/settings.h"
-#include "daemon/ipc_sender.h"
+#include "session/ipc_sender.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "value/xfopen.h"
+#include "stream/xfopen.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -14,7 +14,7 @@
 
 #include "net/channel.h"
 #include "support/temp_dir.h"
-#include "value/pstream.h"
+#include "stream/pstream.h"
 
 namespace {
 
