@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "base/logger.h"
@@ -134,15 +135,32 @@ ustring FileEventDB::path_convert(uint64_t row_id) {
     return ustring(name);
 }
 
+// Called by the delete trigger for every record that goes, in the middle of
+// the statement: the signature file is only noted here, since the
+// transaction may still roll back and bring the record back.
 void FileEventDB::SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-    const ustring* sign_path = static_cast<const ustring*>(sqlite3_user_data(ctx));
-    if (argc == 1 && sign_path) {
+    FileEventDB* self = static_cast<FileEventDB*>(sqlite3_user_data(ctx));
+    if (argc == 1 && self) {
         uint64_t row_id = static_cast<uint64_t>(sqlite3_value_int64(argv[0]));
-        if (row_id != 0 && !sign_path->empty()) {
-            FSRemove(*sign_path + "/" + path_convert(row_id), false);
+        if (row_id != 0 && !self->m_signPath.empty()) {
+            try {
+                self->m_doomedSignatures.push_back(self->m_signPath + "/" + path_convert(row_id));
+            } catch (const std::bad_alloc&) {
+                // Without the note the statement must not go on: its record
+                // would go and its signature file would stay for ever.
+                sqlite3_result_error_nomem(ctx);
+                return;
+            }
         }
     }
     sqlite3_result_int(ctx, 0);
+}
+
+void FileEventDB::finishSignatureRemovals(bool committed) {
+    if (committed) {
+        for (const ustring& file : m_doomedSignatures) FSRemove(file, false);
+    }
+    m_doomedSignatures.clear();
 }
 
 int FileEventDB::initialize(const ustring& location) {
@@ -171,7 +189,7 @@ int FileEventDB::initialize(const ustring& location) {
         TW_ERROR(kLog, "FileEventDB: Failed to initialize database at '%s'. [%d] %s\n", location.c_str(), rc,
                  err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
-    } else if ((rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, &m_signPath,
+    } else if ((rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this,
                                              &FileEventDB::SQLRemoveSignatureFunction, nullptr, nullptr)) !=
                SQLITE_OK) {
         TW_ERROR(kLog, "FileEventDB: Failed to create function. %s (%d)\n", sqlite3_errmsg(db), rc);
@@ -213,6 +231,7 @@ void FileEventDB::closeLocked() {
         sqlite3_close_v2(m_db);
     }
     m_db = nullptr;
+    m_doomedSignatures.clear();
     m_eventDBPath.clear();
     m_signPath.clear();
 }
@@ -238,7 +257,8 @@ ustring FileEventDB::getSignPath() {
 }
 
 // Runs a batch of statements; a batch that fails inside its own transaction
-// has that transaction rolled back so that nothing of it stays.
+// has that transaction rolled back so that nothing of it stays. The
+// signature files of the records it removed go only once it has committed.
 int FileEventDB::execLocked(const char* sql, int& rc, ustring& errmsg) {
     if (!m_db) {
         rc = SQLITE_MISUSE;
@@ -247,10 +267,15 @@ int FileEventDB::execLocked(const char* sql, int& rc, ustring& errmsg) {
     }
     char* err = nullptr;
     rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &err);
-    if (rc == SQLITE_OK) return 0;
+    if (rc == SQLITE_OK) {
+        // Every batch ends its own transaction: its removals are committed.
+        if (sqlite3_get_autocommit(m_db)) finishSignatureRemovals(true);
+        return 0;
+    }
     errmsg = err ? err : sqlite3_errmsg(m_db);
     sqlite3_free(err);
     if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    finishSignatureRemovals(false);
     return -1;
 }
 
@@ -462,6 +487,7 @@ int FileEventDB::setEventInfo(const DBFileInfo& info) {
     }
     if (setSingleRecord(info) != 0 || updateParentRecord(info.path, info.maxSyncID, info.fileModTime) != 0) {
         sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        finishSignatureRemovals(false);
         return -1;
     }
     rc = runCached(m_commit);
@@ -469,8 +495,10 @@ int FileEventDB::setEventInfo(const DBFileInfo& info) {
         TW_ERROR(kLog, "sqlite3_exec(%s) failed. Error code: %d.\n", info.path.c_str(), rc);
         TW_ERROR(kLog, "failed to set record of '%s'\n", info.path.c_str());
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        finishSignatureRemovals(false);
         return -1;
     }
+    finishSignatureRemovals(true);
     if (info.IsFile() && !info.signaturePath.empty()) setSignature(info.path, info.signaturePath);
     return 0;
 }
