@@ -81,6 +81,9 @@ constexpr int FS_ERR_TARGET_EXISTS = -2;
 // Result of FSRemove when the recycle-bin deletion failed.
 constexpr int FS_ERR_RECYCLE = -3;
 
+// The kind of an item from its stat mode (devices are FT_DEV).
+FILE_TYPE FileTypeOfMode(mode_t mode);
+
 // 0 with info.isExist false when nothing is there, 0 with every field filled
 // when it is, -1 on any other failure. A link is stat'ed itself.
 int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check);
