@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/abort_flag.h"
 #include "base/ustring.h"
 #include "net/error_codes.h"
 
@@ -65,7 +66,10 @@ public:
     // Seconds without progress before an operation gives up; 0: no limit.
     virtual void SetTimeout(uint32_t seconds);
     // The caller's abort flag (or null): while it holds a non-zero value,
-    // every waiting operation ends with ERR_INT.
+    // every waiting operation ends with ERR_INT. The flag is a plain int that
+    // other threads set while this one waits: it is read and written only
+    // through AbortRequested() and SetAbortFlag() (base/abort_flag.h, an
+    // std::atomic_ref), never directly.
     virtual void SetFlag(int* flag);
     virtual int ConvertToSSLChannel(bool is_server);
 
@@ -174,11 +178,11 @@ protected:
     size_t capacity;
     timeval m_timeout;
     uint32_t channel_timeout;
-    int* flag;
+    int* flag;  // the caller's abort flag; read with AbortRequested() only
     bool m_isSSL;
     bool m_is_allowing_untrust;
     ustring m_ssl_hostname;
 
 private:
-    bool Aborted() const { return flag != nullptr && *flag != 0; }
+    bool Aborted() const { return AbortRequested(flag); }
 };
