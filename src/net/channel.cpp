@@ -26,7 +26,7 @@ SOCKET SocketOf(void* context) {
     return context ? *static_cast<SOCKET*>(context) : -1;
 }
 
-const Channel::__tag_CHANNEL_OPS kPlainOps = {
+const Channel::ChannelOps kPlainOps = {
     nullptr, Channel::ReadFd, Channel::WriteFd, Channel::plain_get_fd, Channel::plain_close, Channel::plain_is_invalid,
 };
 

@@ -35,7 +35,7 @@ public:
 
     // The I/O set under the buffers. `context` is a heap cell holding the
     // socket in plain mode and the SSL object in SSL mode; null when closed.
-    struct __tag_CHANNEL_OPS {
+    struct ChannelOps {
         void* context;
         // At most one readiness wait of `timeout`, then at most `len` bytes;
         // the count moved (> 0) or a negative result code.
@@ -166,9 +166,9 @@ public:
 
 protected:
     // The SSL I/O set installed by SwitchChannelOp(CHANNEL_SSL_MODE).
-    static const __tag_CHANNEL_OPS& SSLOps();
+    static const ChannelOps& SSLOps();
 
-    __tag_CHANNEL_OPS m_ops;
+    ChannelOps m_ops;
     char* w_buf;
     size_t w_head;
     size_t w_size;
