@@ -1,0 +1,157 @@
+// The proxy channels against a real squid started for each test: without
+// authentication, with Basic (right and wrong password) and with NTLM
+// (through squid's fake helper, which takes any password), each tunnel
+// carrying data to an echo server, directly or through the stand-in relay.
+// Squid's access log shows what it received.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/proxy_channel.h"
+#include "net/proxy_client.h"
+#include "net/proxy_tunnel_channel.h"
+#include "support/loopback_server.h"
+#include "support/squid_proxy.h"
+#include "support/stand_in_relay.h"
+
+namespace {
+
+using tidewell::testing::EchoServer;
+using tidewell::testing::SquidOptions;
+using tidewell::testing::SquidProxy;
+using tidewell::testing::StandInRelay;
+
+ProxyInfo Proxy(int port, const char* user, const char* password) {
+    ProxyInfo info;
+    info.use_proxy = true;
+    info.proxy_ip = "127.0.0.1";
+    info.proxy_port = static_cast<uint16_t>(port);
+    info.user_name = user;
+    info.password = password;
+    info.domain = "corp";
+    info.host = "ws-7";
+    return info;
+}
+
+TunnelInfo Tunnel(int port) {
+    TunnelInfo info;
+    info.use_tunnel = true;
+    info.tunnel_ip = "127.0.0.1";
+    info.tunnel_port = static_cast<uint16_t>(port);
+    return info;
+}
+
+void ExpectRoundTrip(Channel& channel, const std::string& text) {
+    ASSERT_EQ(channel.Write(text.data(), text.size()), 0);
+    ASSERT_EQ(channel.FlushWrite(0), 0);
+    std::string back(text.size(), '\0');
+    ASSERT_EQ(channel.Read(back.data(), back.size()), 0);
+    EXPECT_EQ(back, text);
+}
+
+// Starts squid with `options`, or skips the test when squid is missing.
+#define START_SQUID(var, options)                                        \
+    std::string why_##var;                                               \
+    if (!SquidProxy::Available(options, &why_##var)) GTEST_SKIP() << why_##var; \
+    SquidProxy var(options);                                             \
+    ASSERT_TRUE(var.ok()) << var.error()
+
+class SquidTest : public ::testing::Test {
+protected:
+    // The access log's line for a tunnel to `port` with `result` (such as
+    // "TCP_TUNNEL/200"), or "".
+    static std::string LogLine(const SquidProxy& squid, const std::string& result, int port, int lines) {
+        std::string log = squid.AccessLog(lines);
+        std::string key = result + " CONNECT 127.0.0.1:" + std::to_string(port) + " ";
+        size_t at = log.find(key);
+        if (at == std::string::npos) return "";
+        size_t start = log.rfind('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        return log.substr(start, log.find('\n', at) - start);
+    }
+
+    EchoServer echo_;
+};
+
+TEST_F(SquidTest, OpenProxyTunnelsWithoutCredentials) {
+    START_SQUID(squid, SquidOptions{});
+    ProxyChannel channel(Proxy(squid.port(), "alice", "secret"));
+    ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
+    EXPECT_EQ(channel.ProxyMethod(), PROXY_NO_AUTH);
+    ExpectRoundTrip(channel, "through squid, no authentication");
+    channel.Close();
+
+    StandInRelay relay;
+    ProxyTunnelChannel tunneled(Proxy(squid.port(), "alice", "secret"), Tunnel(relay.port()));
+    ASSERT_EQ(tunneled.Open("127.0.0.1", echo_.port()), 0);
+    ExpectRoundTrip(tunneled, "through squid and the relay");
+    tunneled.Close();
+
+    EXPECT_NE(LogLine(squid, "TCP_TUNNEL/200", echo_.port(), 2), "");
+    EXPECT_NE(LogLine(squid, "TCP_TUNNEL/200", relay.port(), 2), "");
+    EXPECT_EQ(squid.AccessLog().find("auth=Basic"), std::string::npos) << "no password sent:\n" << squid.AccessLog();
+}
+
+TEST_F(SquidTest, BasicAuthentication) {
+    SquidOptions options;
+    options.basic = true;
+    options.users = {{"alice", "secret"}};
+    START_SQUID(squid, options);
+
+    ProxyChannel channel(Proxy(squid.port(), "alice", "secret"));
+    ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
+    EXPECT_EQ(channel.ProxyMethod(), PROXY_BASIC_AUTH);
+    ExpectRoundTrip(channel, "through squid with Basic");
+    channel.Close();
+    std::string tunnel = LogLine(squid, "TCP_TUNNEL/200", echo_.port(), 1);
+    EXPECT_NE(tunnel.find("user=alice auth=Basic"), std::string::npos) << tunnel;
+
+    ProxyChannel wrong(Proxy(squid.port(), "alice", "not-the-password"));
+    EXPECT_EQ(wrong.Open("127.0.0.1", echo_.port() + 0), ERR_IO);
+    EXPECT_TRUE(wrong.IsClosed());
+
+    StandInRelay relay;
+    ProxyTunnelChannel tunneled(Proxy(squid.port(), "alice", "secret"), Tunnel(relay.port()));
+    ASSERT_EQ(tunneled.Open("127.0.0.1", echo_.port()), 0);
+    ExpectRoundTrip(tunneled, "through squid with Basic and the relay");
+    tunneled.Close();
+    EXPECT_NE(LogLine(squid, "TCP_TUNNEL/200", relay.port(), 2), "");
+
+    std::string log = squid.AccessLog();
+    // Squid checked the wrong password and refused it.
+    EXPECT_NE(log.find("TCP_DENIED/407 CONNECT 127.0.0.1:" + std::to_string(echo_.port()) + " user=alice auth=Basic"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(SquidTest, NtlmAuthentication) {
+    SquidOptions options;
+    options.ntlm = true;
+    START_SQUID(squid, options);
+
+    ProxyChannel channel(Proxy(squid.port(), "alice", "any"));
+    ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
+    EXPECT_EQ(channel.ProxyMethod(), PROXY_NTLM_AUTH) << "NTLMv1 comes first among the methods that succeed";
+    ExpectRoundTrip(channel, "through squid with NTLM");
+    channel.Close();
+    std::string tunnel = LogLine(squid, "TCP_TUNNEL/200", echo_.port(), 1);
+    EXPECT_NE(tunnel.find("user=CORP\\alice"), std::string::npos) << "DOMAIN\\user as sent: " << tunnel;
+
+    // NTLMv2 alone, as the library offers it.
+    PROXY_SERVER_INFO server{"127.0.0.1", static_cast<uint16_t>(squid.port())};
+    PROXY_TARGET_INFO target{"127.0.0.1", static_cast<uint16_t>(echo_.port())};
+    PROXY_AUTH_INFO auth{"bob", "any", "corp", "ws-7", PROXY_NTLMv2_AUTH};
+    int sock = CORVProxyTunnelOpen(&server, &target, &auth);
+    ASSERT_GE(sock, 0);
+    // The library's socket is non-blocking; a channel adopts it as it is.
+    Channel adopted;
+    ASSERT_EQ(adopted.Open(sock, false), 0);
+    ExpectRoundTrip(adopted, "through squid with NTLMv2");
+    adopted.Close();
+
+    std::string log = squid.AccessLog(2);
+    EXPECT_NE(log.find("user=CORP\\bob"), std::string::npos) << log;
+    EXPECT_EQ(log.find("auth=Basic"), std::string::npos) << "a proxy offering only NTLM never gets the password";
+}
+
+}  // namespace
