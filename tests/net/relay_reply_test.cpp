@@ -5,46 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <string>
+
+#include "support/chunked_reply_source.h"
 
 namespace {
 
-// Hands out `text` at most `chunk` bytes at a time; every `retry_every`-th
-// peek, and every `retry_every`-th read, finds nothing yet. Waits fail with `wait_result` once the
-// text is used up when it is non-zero.
-class ScriptSource : public RelayReplySource {
-public:
-    ScriptSource(std::string text, int chunk, int retry_every = 0, int wait_result = 0)
-        : text_(std::move(text)), chunk_(chunk), retry_every_(retry_every), wait_result_(wait_result) {}
-
-    int Wait() override {
-        if (at_ >= text_.size() && wait_result_ != 0) return wait_result_;
-        return 0;
-    }
-    int Peek(char* buf, int len) override { return Take(buf, len, false, peeks_); }
-    int Read(char* buf, int len) override { return Take(buf, len, true, reads_); }
-    std::string Rest() const { return text_.substr(at_); }
-
-private:
-    int Take(char* buf, int len, bool consume, int& calls) {
-        if (retry_every_ != 0 && ++calls % retry_every_ == 0) return kRetry;
-        size_t n = std::min({static_cast<size_t>(len), static_cast<size_t>(chunk_), text_.size() - at_});
-        if (n == 0) return 0;
-        memcpy(buf, text_.data() + at_, n);
-        if (consume) at_ += n;
-        return static_cast<int>(n);
-    }
-
-    std::string text_;
-    size_t at_ = 0;
-    int chunk_;
-    int retry_every_;
-    int wait_result_;
-    int peeks_ = 0;
-    int reads_ = 0;
-};
+using ScriptSource = tidewell::testing::ChunkedReplySource;
 
 const std::string kHead = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: CorvexaTunnel\r\n";
 
