@@ -58,6 +58,10 @@ bool auth_parameter_valid_check(const ProxyAttempt& attempt);
 // value is the scheme alone or the scheme, a blank and its parameters.
 bool ProxyOffersScheme(const std::string& value, std::string_view scheme);
 
+// Sends `request` on the attempt's connection and reads the answer. 0 or
+// PROXY_ERR_FAIL.
+int ProxyExchange(ProxyAttempt& attempt, const std::string& request, ProxyHttpResponse& response);
+
 // One method on a new connection: the socket, PROXY_ERR_PARAM, or
 // PROXY_ERR_AUTH (the connection is closed).
 int HandleProxyAuthByProto(PROXY_AUTH_TYPE type, const PROXY_SERVER_INFO& server, const PROXY_TARGET_INFO& target,

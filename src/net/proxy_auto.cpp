@@ -49,24 +49,6 @@ const char* CORVProxyAuthName(PROXY_AUTH_TYPE type) {
     return type == PROXY_AUTO_AUTH ? "AUTO Auth" : "unknown";
 }
 
-bool ProxyOffersScheme(const std::string& value, std::string_view scheme) {
-    if (value.size() < scheme.size()) return false;
-    for (size_t i = 0; i < scheme.size(); ++i) {
-        char a = value[i];
-        char b = scheme[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-        if (a != b) return false;
-    }
-    return value.size() == scheme.size() || value[scheme.size()] == ' ';
-}
-
-bool auth_parameter_valid_check(const ProxyAttempt& attempt) {
-    return Present(attempt.target.szTargetAddress) && Present(attempt.auth.szUserName) &&
-           attempt.auth.szUserPasswd != nullptr && attempt.auth.szDomainName != nullptr &&
-           attempt.auth.szHostName != nullptr;
-}
-
 void CORVProxyTunnelClose(int socket) {
     if (socket < 0) return;
     if (shutdown(socket, SHUT_RDWR) != 0) ProxyLog(PROXY_DEBUG, "shutdown of socket %d failed\n", socket);

@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include "net/proxy_auth.h"
 #include "net/proxy_io.h"
 #include "net/proxy_log.h"
@@ -23,9 +21,8 @@ int CORVProxyClientHandleBASICAuth(ProxyAttempt& attempt) {
     // never sees the password.
     std::string request;
     if (ProxyPlainRequest(attempt.target, request) != 0) return PROXY_ERR_FAIL;
-    if (CORVProxyClientPacketSend(attempt.sock, request.data(), request.size()) != 0) return PROXY_ERR_FAIL;
     ProxyHttpResponse response;
-    if (ReadProxyResponse(attempt.sock, response) != 0) return PROXY_ERR_FAIL;
+    if (ProxyExchange(attempt, request, response) != 0) return PROXY_ERR_FAIL;
     if (response.status == 200) return 0;
     if (response.status != 407) {
         ProxyLog(PROXY_INFO, "Basic attempt: status %d\n", response.status);
@@ -46,8 +43,7 @@ int CORVProxyClientHandleBASICAuth(ProxyAttempt& attempt) {
                          ProxyBasicCredential(attempt.auth.szUserName, attempt.auth.szUserPasswd), request) != 0) {
         return PROXY_ERR_RESOURCE;
     }
-    if (CORVProxyClientPacketSend(attempt.sock, request.data(), request.size()) != 0) return PROXY_ERR_FAIL;
-    if (ReadProxyResponse(attempt.sock, response) != 0) return PROXY_ERR_AUTH;
+    if (ProxyExchange(attempt, request, response) != 0) return PROXY_ERR_AUTH;
     if (response.status == 200) return 0;
     ProxyLog(PROXY_INFO, "Basic attempt: status %d with credentials\n", response.status);
     return PROXY_ERR_AUTH;

@@ -1,7 +1,6 @@
 #include "net/base64.h"
 #include "net/ntlm_message.h"
 #include "net/proxy_auth.h"
-#include "net/proxy_io.h"
 #include "net/proxy_log.h"
 #include "net/proxy_request.h"
 
@@ -50,9 +49,8 @@ int CORVProxyClientHandleNTLMResponse(ProxyAttempt& attempt, const ProxyHttpResp
         ProxyLog(PROXY_ERR, "NTLM attempt: the authenticate request is over %zu bytes\n", kProxyRequestLimit);
         return PROXY_ERR_RESOURCE;
     }
-    if (CORVProxyClientPacketSend(attempt.sock, request.data(), request.size()) != 0) return PROXY_ERR_FAIL;
     ProxyHttpResponse response;
-    if (ReadProxyResponse(attempt.sock, response) != 0) return PROXY_ERR_FAIL;
+    if (ProxyExchange(attempt, request, response) != 0) return PROXY_ERR_FAIL;
     if (response.status == 200) return 0;
     ProxyLog(PROXY_INFO, "NTLM attempt: status %d after authenticating\n", response.status);
     return PROXY_ERR_AUTH;
@@ -72,9 +70,8 @@ int HandleNtlm(ProxyAttempt& attempt, bool v2) {
     if (ProxyAuthRequest(attempt.target, "NTLM", Base64Encode(negotiate.data(), negotiate.size()), request) != 0) {
         return PROXY_ERR_RESOURCE;
     }
-    if (CORVProxyClientPacketSend(attempt.sock, request.data(), request.size()) != 0) return PROXY_ERR_FAIL;
     ProxyHttpResponse response;
-    if (ReadProxyResponse(attempt.sock, response) != 0) return PROXY_ERR_FAIL;
+    if (ProxyExchange(attempt, request, response) != 0) return PROXY_ERR_FAIL;
     if (response.status == 200) return 0;
     if (response.status != 407) {
         ProxyLog(PROXY_INFO, "NTLM attempt: status %d\n", response.status);

@@ -1,38 +1,20 @@
 #include "net/proxy_response.h"
 
-#include <cctype>
-#include <climits>
-#include <cstring>
 
+#include "net/ascii_text.h"
 #include "net/proxy_io.h"
 #include "net/proxy_log.h"
 
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
 
 // Whether the comma-separated list `value` holds `token`, ignoring case.
 bool HasToken(std::string_view value, std::string_view token) {
     while (!value.empty()) {
         size_t comma = value.find(',');
         std::string_view item = value.substr(0, comma);
-        while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
-        while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
-        if (EqualsNoCase(item, token)) return true;
+        while (!item.empty() && AsciiIsSpace(item.front())) item.remove_prefix(1);
+        while (!item.empty() && AsciiIsSpace(item.back())) item.remove_suffix(1);
+        if (AsciiEqualsNoCase(item, token)) return true;
         if (comma == std::string_view::npos) break;
         value.remove_prefix(comma + 1);
     }
@@ -74,7 +56,7 @@ bool ProxyHttpResponse::KeepsAlive() const {
     bool close = false;
     bool keep = false;
     for (const ProxyHttpHeader& h : headers) {
-        if (!EqualsNoCase(h.key, "Connection") && !EqualsNoCase(h.key, "Proxy-Connection")) continue;
+        if (!AsciiEqualsNoCase(h.key, "Connection") && !AsciiEqualsNoCase(h.key, "Proxy-Connection")) continue;
         if (HasToken(h.value, "close")) close = true;
         if (HasToken(h.value, "keep-alive")) keep = true;
     }
@@ -84,22 +66,12 @@ bool ProxyHttpResponse::KeepsAlive() const {
 
 int CORVProxyGetHttpResponseCode(std::string_view line, int* code, bool* http10) {
     // "HTTP/", one character, ".", one character, blanks, then the number.
-    if (line.size() < 10 || line.substr(0, 5) != "HTTP/" || IsBlank(line[5]) || line[6] != '.' ||
-        IsBlank(line[7]) || !IsBlank(line[8])) {
+    if (line.size() < 10 || line.substr(0, 5) != "HTTP/" || AsciiIsSpace(line[5]) || line[6] != '.' ||
+        AsciiIsSpace(line[7]) || !AsciiIsSpace(line[8])) {
         return PROXY_ERR_FAIL;
     }
-    size_t i = 8;
-    while (i < line.size() && IsBlank(line[i])) ++i;
-    bool negative = false;
-    if (i < line.size() && (line[i] == '-' || line[i] == '+')) negative = line[i++] == '-';
-    size_t digits = 0;
-    long value = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
-        if (++digits > 9) return PROXY_ERR_FAIL;
-        value = value * 10 + (line[i++] - '0');
-    }
-    if (digits == 0) return PROXY_ERR_FAIL;
-    *code = static_cast<int>(negative ? -value : value);
+    size_t at = 8;
+    if (!AsciiParseInt(line, at, code)) return PROXY_ERR_FAIL;
     if (http10) *http10 = line.substr(5, 3) == "1.0";
     return 0;
 }
@@ -116,7 +88,7 @@ int CORVProxyClientParseHttpHeader(int sock, ProxyHttpResponse& response) {
         }
         size_t len = static_cast<size_t>(n);
         bytes += len;
-        while (len > 0 && IsBlank(line[len - 1])) --len;
+        while (len > 0 && AsciiIsSpace(line[len - 1])) --len;
         if (len == 0) return 0;
         if (++lines > kProxyMaxHeaderLines || bytes > kProxyMaxHeaderBytes) {
             ProxyLog(PROXY_WARNING, "answer headers over %zu lines or %zu bytes\n", kProxyMaxHeaderLines,

@@ -2,23 +2,9 @@
 
 #include <cstring>
 
+#include "net/ascii_text.h"
+
 namespace {
-
-bool SamePrefixNoCase(std::string_view line, std::string_view prefix) {
-    if (line.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char a = line[i];
-        char b = prefix[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
 
 // One line into `buf` (kRelayLineSize bytes at most, '\n' included). The
 // length, or a negative result.
@@ -46,24 +32,13 @@ int ReadLine(RelayReplySource& source, char* buf) {
 bool ParseRelayStatusLine(std::string_view line, int* status, bool* parsed) {
     static constexpr std::string_view kName = "X-Target-Status";
     *parsed = false;
-    if (!SamePrefixNoCase(line, kName)) return false;
+    if (!AsciiStartsWithNoCase(line, kName)) return false;
     // The exact form: the name as written, a colon, blanks, a number.
     if (line.substr(0, kName.size()) != kName || line.size() <= kName.size() || line[kName.size()] != ':') {
         return true;
     }
-    size_t i = kName.size() + 1;
-    while (i < line.size() && IsSpace(line[i])) ++i;
-    bool negative = false;
-    if (i < line.size() && (line[i] == '-' || line[i] == '+')) negative = line[i++] == '-';
-    long value = 0;
-    int digits = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9') {
-        if (++digits > 9) return true;
-        value = value * 10 + (line[i++] - '0');
-    }
-    if (digits == 0) return true;
-    *status = static_cast<int>(negative ? -value : value);
-    *parsed = true;
+    size_t at = kName.size() + 1;
+    *parsed = AsciiParseInt(line, at, status);
     return true;
 }
 

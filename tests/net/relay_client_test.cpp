@@ -19,11 +19,14 @@
 #include "ssl_test_pki.h"
 #include "ssl_test_server.h"
 #include "support/loopback_server.h"
+#include "support/route_test_util.h"
 #include "support/stand_in_relay.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using tidewell::testing::ExpectRoundTrip;
+using tidewell::testing::LoopbackTunnel;
 using tidewell::testing::CertOptions;
 using tidewell::testing::ConnectLoopback;
 using tidewell::testing::EchoServer;
@@ -39,22 +42,6 @@ using Reply = RelayScript::Reply;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-TunnelInfo Tunnel(int port) {
-    TunnelInfo info;
-    info.use_tunnel = true;
-    info.tunnel_ip = "127.0.0.1";
-    info.tunnel_port = static_cast<uint16_t>(port);
-    return info;
-}
-
-void ExpectRoundTrip(Channel& channel, const std::string& text) {
-    ASSERT_EQ(channel.Write(text.data(), text.size()), 0);
-    ASSERT_EQ(channel.FlushWrite(0), 0);
-    std::string back(text.size(), '\0');
-    ASSERT_EQ(channel.Read(back.data(), back.size()), 0);
-    EXPECT_EQ(back, text);
 }
 
 class RelayClientTest : public ::testing::Test {
@@ -150,7 +137,7 @@ TEST_F(RelayClientTest, TunnelChannelCarriesPlainBytesAndATlsSessionWithTheTarge
     for (int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
         StandInRelay relay({Reply::kNormal, 0, version});
         {
-            TunnelChannel channel(Tunnel(relay.port()));
+            TunnelChannel channel(LoopbackTunnel(relay.port()));
             ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
             ExpectRoundTrip(channel, "plain bytes through the relay");
             channel.Close();
@@ -159,7 +146,7 @@ TEST_F(RelayClientTest, TunnelChannelCarriesPlainBytesAndATlsSessionWithTheTarge
             // The target speaks TLS of its own over the same TCP stream,
             // as the sync server does after the session asks for it.
             TlsTestServer target(cert_file, key_file);
-            TunnelChannel channel(Tunnel(relay.port()));
+            TunnelChannel channel(LoopbackTunnel(relay.port()));
             ASSERT_EQ(channel.Open("127.0.0.1", target.port()), 0);
             ASSERT_EQ(channel.ConvertToSSLChannel(false), 0);
             ExpectRoundTrip(channel, "inside the target's TLS");
@@ -194,7 +181,7 @@ TEST_F(RelayClientTest, TunnelChannelFailures) {
         {"no target", normal.port(), nullptr, "Open: no target to reach through the tunnel\n"},
     };
     for (const Case& c : cases) {
-        TunnelChannel channel(Tunnel(c.relay_port));
+        TunnelChannel channel(LoopbackTunnel(c.relay_port));
         EXPECT_EQ(channel.Open(c.target, echo_.port()), ERR_IO) << c.name;
         EXPECT_TRUE(channel.IsClosed()) << c.name;
         EXPECT_EQ(channel.Write("x", 1), ERR_IO) << c.name;
@@ -210,7 +197,7 @@ TEST_F(RelayClientTest, TunnelChannelFailures) {
 
 TEST_F(RelayClientTest, AbortFlagEndsAWaitForTheRelay) {
     StandInRelay relay({Reply::kSilence, 0, 0});
-    TunnelChannel channel(Tunnel(relay.port()));
+    TunnelChannel channel(LoopbackTunnel(relay.port()));
     channel.SetTimeout(60);
     int abort_flag = 0;
     channel.SetFlag(&abort_flag);

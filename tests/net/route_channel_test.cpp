@@ -14,45 +14,21 @@
 #include "net/proxy_tunnel_channel.h"
 #include "net/tunnel_channel.h"
 #include "support/loopback_server.h"
+#include "support/route_test_util.h"
 #include "support/stand_in_relay.h"
 #include "support/temp_dir.h"
 #include "support/test_proxies.h"
 
 namespace {
 
+using tidewell::testing::ExpectRoundTrip;
+using tidewell::testing::LoopbackProxy;
+using tidewell::testing::LoopbackTunnel;
 using tidewell::testing::EchoServer;
 using tidewell::testing::RelayScript;
 using tidewell::testing::ScriptedProxy;
 using tidewell::testing::StandInRelay;
 using tidewell::testing::TempDir;
-
-ProxyInfo Proxy(int port, const char* user = "alice", const char* password = "secret") {
-    ProxyInfo info;
-    info.use_proxy = true;
-    info.proxy_ip = "127.0.0.1";
-    info.proxy_port = static_cast<uint16_t>(port);
-    info.user_name = user;
-    info.password = password;
-    info.domain = "corp";
-    info.host = "ws-7";
-    return info;
-}
-
-TunnelInfo Tunnel(int port) {
-    TunnelInfo info;
-    info.use_tunnel = true;
-    info.tunnel_ip = "127.0.0.1";
-    info.tunnel_port = static_cast<uint16_t>(port);
-    return info;
-}
-
-void ExpectRoundTrip(Channel& channel, const std::string& text) {
-    ASSERT_EQ(channel.Write(text.data(), text.size()), 0);
-    ASSERT_EQ(channel.FlushWrite(0), 0);
-    std::string back(text.size(), '\0');
-    ASSERT_EQ(channel.Read(back.data(), back.size()), 0);
-    EXPECT_EQ(back, text);
-}
 
 // A proxy that wants Basic credentials alice:secret.
 std::string BasicProxyAnswer(const std::string& head, int) {
@@ -102,7 +78,7 @@ TEST_F(RouteChannelTest, TheRecordsPresentChooseTheType) {
 
 TEST_F(RouteChannelTest, ProxyChannelOpensThroughTheProxy) {
     ScriptedProxy proxy(BasicProxyAnswer);
-    ProxyChannel channel(Proxy(proxy.port()));
+    ProxyChannel channel(LoopbackProxy(proxy.port()));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
     EXPECT_EQ(channel.ProxyMethod(), PROXY_BASIC_AUTH);
     ExpectRoundTrip(channel, "through the proxy");
@@ -119,7 +95,7 @@ TEST_F(RouteChannelTest, ProxyChannelOpensThroughTheProxy) {
 
 TEST_F(RouteChannelTest, ProxyChannelRefusedEverywhere) {
     ScriptedProxy proxy(BasicProxyAnswer);
-    ProxyChannel channel(Proxy(proxy.port(), "alice", "wrong"));
+    ProxyChannel channel(LoopbackProxy(proxy.port(), "alice", "wrong"));
     EXPECT_EQ(channel.Open("127.0.0.1", echo_.port()), ERR_IO);
     EXPECT_TRUE(channel.IsClosed());
     EXPECT_TRUE(Logged("\\[ERROR\\] proxy_channel\\.cpp\\([0-9]+\\): ProxyChannel::Open: fail to connect to proxy "
@@ -132,7 +108,7 @@ TEST_F(RouteChannelTest, ProxyChannelRefusedEverywhere) {
 TEST_F(RouteChannelTest, ProxyTunnelChannelThroughProxyAndRelay) {
     ScriptedProxy proxy(BasicProxyAnswer);
     StandInRelay relay;
-    ProxyTunnelChannel channel(Proxy(proxy.port()), Tunnel(relay.port()));
+    ProxyTunnelChannel channel(LoopbackProxy(proxy.port()), LoopbackTunnel(relay.port()));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
     ExpectRoundTrip(channel, "proxy, then relay, then the target");
     channel.Close();
@@ -150,7 +126,7 @@ TEST_F(RouteChannelTest, ProxyTunnelChannelFailures) {
     ScriptedProxy proxy(BasicProxyAnswer);
     StandInRelay refusing({RelayScript::Reply::kStatus, 5, 0});
     {
-        ProxyTunnelChannel channel(Proxy(proxy.port()), Tunnel(refusing.port()));
+        ProxyTunnelChannel channel(LoopbackProxy(proxy.port()), LoopbackTunnel(refusing.port()));
         EXPECT_EQ(channel.Open("127.0.0.1", echo_.port()), ERR_IO);
         EXPECT_TRUE(channel.IsClosed());
         EXPECT_TRUE(Logged("\\[ERROR\\] proxy_tunnel_channel\\.cpp\\([0-9]+\\): CORVTunnelClientHandshake: failed, "
@@ -158,7 +134,7 @@ TEST_F(RouteChannelTest, ProxyTunnelChannelFailures) {
         EXPECT_TRUE(Logged("ProxyTunnelChannel\\[[0-9]+\\]: ret = -2\n"));
     }
     {
-        ProxyTunnelChannel channel(Proxy(proxy.port(), "alice", "wrong"), Tunnel(refusing.port()));
+        ProxyTunnelChannel channel(LoopbackProxy(proxy.port(), "alice", "wrong"), LoopbackTunnel(refusing.port()));
         EXPECT_EQ(channel.Open("127.0.0.1", echo_.port()), ERR_IO);
         EXPECT_TRUE(Logged("\\[ERROR\\] proxy_tunnel_channel\\.cpp\\([0-9]+\\): Open proxy failed\n"));
     }

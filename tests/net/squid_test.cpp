@@ -11,43 +11,19 @@
 #include "net/proxy_client.h"
 #include "net/proxy_tunnel_channel.h"
 #include "support/loopback_server.h"
+#include "support/route_test_util.h"
 #include "support/squid_proxy.h"
 #include "support/stand_in_relay.h"
 
 namespace {
 
+using tidewell::testing::ExpectRoundTrip;
+using tidewell::testing::LoopbackProxy;
+using tidewell::testing::LoopbackTunnel;
 using tidewell::testing::EchoServer;
 using tidewell::testing::SquidOptions;
 using tidewell::testing::SquidProxy;
 using tidewell::testing::StandInRelay;
-
-ProxyInfo Proxy(int port, const char* user, const char* password) {
-    ProxyInfo info;
-    info.use_proxy = true;
-    info.proxy_ip = "127.0.0.1";
-    info.proxy_port = static_cast<uint16_t>(port);
-    info.user_name = user;
-    info.password = password;
-    info.domain = "corp";
-    info.host = "ws-7";
-    return info;
-}
-
-TunnelInfo Tunnel(int port) {
-    TunnelInfo info;
-    info.use_tunnel = true;
-    info.tunnel_ip = "127.0.0.1";
-    info.tunnel_port = static_cast<uint16_t>(port);
-    return info;
-}
-
-void ExpectRoundTrip(Channel& channel, const std::string& text) {
-    ASSERT_EQ(channel.Write(text.data(), text.size()), 0);
-    ASSERT_EQ(channel.FlushWrite(0), 0);
-    std::string back(text.size(), '\0');
-    ASSERT_EQ(channel.Read(back.data(), back.size()), 0);
-    EXPECT_EQ(back, text);
-}
 
 // Starts squid with `options`, or skips the test when squid is missing.
 #define START_SQUID(var, options)                                        \
@@ -75,14 +51,14 @@ protected:
 
 TEST_F(SquidTest, OpenProxyTunnelsWithoutCredentials) {
     START_SQUID(squid, SquidOptions{});
-    ProxyChannel channel(Proxy(squid.port(), "alice", "secret"));
+    ProxyChannel channel(LoopbackProxy(squid.port(), "alice", "secret"));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
     EXPECT_EQ(channel.ProxyMethod(), PROXY_NO_AUTH);
     ExpectRoundTrip(channel, "through squid, no authentication");
     channel.Close();
 
     StandInRelay relay;
-    ProxyTunnelChannel tunneled(Proxy(squid.port(), "alice", "secret"), Tunnel(relay.port()));
+    ProxyTunnelChannel tunneled(LoopbackProxy(squid.port(), "alice", "secret"), LoopbackTunnel(relay.port()));
     ASSERT_EQ(tunneled.Open("127.0.0.1", echo_.port()), 0);
     ExpectRoundTrip(tunneled, "through squid and the relay");
     tunneled.Close();
@@ -98,7 +74,7 @@ TEST_F(SquidTest, BasicAuthentication) {
     options.users = {{"alice", "secret"}};
     START_SQUID(squid, options);
 
-    ProxyChannel channel(Proxy(squid.port(), "alice", "secret"));
+    ProxyChannel channel(LoopbackProxy(squid.port(), "alice", "secret"));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
     EXPECT_EQ(channel.ProxyMethod(), PROXY_BASIC_AUTH);
     ExpectRoundTrip(channel, "through squid with Basic");
@@ -106,12 +82,12 @@ TEST_F(SquidTest, BasicAuthentication) {
     std::string tunnel = LogLine(squid, "TCP_TUNNEL/200", echo_.port(), 1);
     EXPECT_NE(tunnel.find("user=alice auth=Basic"), std::string::npos) << tunnel;
 
-    ProxyChannel wrong(Proxy(squid.port(), "alice", "not-the-password"));
+    ProxyChannel wrong(LoopbackProxy(squid.port(), "alice", "not-the-password"));
     EXPECT_EQ(wrong.Open("127.0.0.1", echo_.port() + 0), ERR_IO);
     EXPECT_TRUE(wrong.IsClosed());
 
     StandInRelay relay;
-    ProxyTunnelChannel tunneled(Proxy(squid.port(), "alice", "secret"), Tunnel(relay.port()));
+    ProxyTunnelChannel tunneled(LoopbackProxy(squid.port(), "alice", "secret"), LoopbackTunnel(relay.port()));
     ASSERT_EQ(tunneled.Open("127.0.0.1", echo_.port()), 0);
     ExpectRoundTrip(tunneled, "through squid with Basic and the relay");
     tunneled.Close();
@@ -129,7 +105,7 @@ TEST_F(SquidTest, NtlmAuthentication) {
     options.ntlm = true;
     START_SQUID(squid, options);
 
-    ProxyChannel channel(Proxy(squid.port(), "alice", "any"));
+    ProxyChannel channel(LoopbackProxy(squid.port(), "alice", "any"));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
     EXPECT_EQ(channel.ProxyMethod(), PROXY_NTLM_AUTH) << "NTLMv1 comes first among the methods that succeed";
     ExpectRoundTrip(channel, "through squid with NTLM");

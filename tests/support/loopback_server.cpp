@@ -51,13 +51,17 @@ LoopbackServer::~LoopbackServer() {
     close(wake_[1]);
 }
 
-bool LoopbackServer::WaitAccepted(int n, int timeout_ms) const {
+bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (accepted_.load() < n) {
+    while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool LoopbackServer::WaitAccepted(int n, int timeout_ms) const {
+    return WaitFor([&] { return accepted_.load() >= n; }, timeout_ms);
 }
 
 void LoopbackServer::Stop() {

@@ -49,6 +49,10 @@ private:
     bool stopping_ = false;
 };
 
+// Polls `done` every 10 ms until it holds or `timeout_ms` have passed;
+// whether it held.
+bool WaitFor(const std::function<bool()>& done, int timeout_ms = 20000);
+
 // A blocking connection to 127.0.0.1:`port`, or -1.
 int ConnectLoopback(int port);
 

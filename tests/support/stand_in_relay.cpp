@@ -7,9 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "net/relay_config.h"
 #include "net/relay_token.h"
@@ -110,15 +108,12 @@ std::vector<RelaySeen> StandInRelay::Seen() const {
 }
 
 bool StandInRelay::WaitConnectionsDone(int n, int timeout_ms) const {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        {
+    return WaitFor(
+        [&] {
             std::lock_guard<std::mutex> guard(mu_);
-            if (static_cast<int>(seen_.size()) >= n) return true;
-        }
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+            return static_cast<int>(seen_.size()) >= n;
+        },
+        timeout_ms);
 }
 
 void StandInRelay::Record(const RelaySeen& seen) {

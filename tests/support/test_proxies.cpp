@@ -11,9 +11,7 @@
 #include <openssl/rand.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "net/base64.h"
 
@@ -148,15 +146,12 @@ std::vector<ProxyRequestSeen> ScriptedProxy::Seen() const {
 }
 
 bool ScriptedProxy::WaitConnectionsDone(int n, int timeout_ms) const {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        {
+    return WaitFor(
+        [&] {
             std::lock_guard<std::mutex> guard(mu_);
-            if (done_ >= n) return true;
-        }
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+            return done_ >= n;
+        },
+        timeout_ms);
 }
 
 void ScriptedProxy::Serve(int fd) {

@@ -35,6 +35,7 @@ public:
     explicit ScriptedProxy(Responder responder);
     int port() const { return server_.port(); }
     int accepted() const { return server_.accepted(); }
+    bool WaitAccepted(int n) const { return server_.WaitAccepted(n); }
     std::vector<ProxyRequestSeen> Seen() const;
     // Waits (bounded) until `n` connections have ended.
     bool WaitConnectionsDone(int n, int timeout_ms = 20000) const;
