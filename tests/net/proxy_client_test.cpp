@@ -274,6 +274,24 @@ TEST_F(ProxyClientTest, EmptyUserNameLeavesOnlyTheNoAuthAttempt) {
     CORVProxyTunnelClose(sock);
 }
 
+TEST_F(ProxyClientTest, SocketZeroIsATunnel) {
+    ScriptedProxy proxy([](const std::string&, int) { return std::string(kOk); });
+    // With standard input closed, the attempt's socket is descriptor 0.
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    int sock = Open(proxy.port(), PROXY_NO_AUTH, "u", "p");
+    if (sock != 0) {
+        dup2(saved, 0);
+        close(saved);
+        FAIL() << "expected descriptor 0, got " << sock;
+    }
+    ExpectEcho(sock);
+    CORVProxyTunnelClose(sock);
+    dup2(saved, 0);
+    close(saved);
+}
+
 TEST_F(ProxyClientTest, ProxiesThatRefuseCloseOrStaySilent) {
     ProxySetWaitLimits({200, 3});
     using Clock = std::chrono::steady_clock;
