@@ -19,20 +19,8 @@
 #include "protocol/proto_common.h"
 #include "protocol/server_error.h"
 #include "protocol/server_session.h"
+#include "support/fuzz_socket.h"
 #include "value/pobject.h"
-
-namespace {
-
-void WriteAll(int fd, const uint8_t* bytes, size_t size) {
-    while (size > 0) {
-        ssize_t n = send(fd, bytes, size, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        bytes += n;
-        size -= n;
-    }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Only critical lines pass: malformed input is expected to be logged.
@@ -53,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     // The request the runner writes stays unread in the buffer of fds[1];
     // it is small enough to fit.
     std::thread writer([&] {
-        WriteAll(fds[1], bytes, size);
+        tidewell::fuzzing::send_all(fds[1], bytes, size);
         shutdown(fds[1], SHUT_WR);
     });
 
