@@ -16,7 +16,7 @@
 #include "base/logger.h"
 #include "net/relay_upgrade.h"
 #include "net/tunnel_channel.h"
-#include "ssl_test_pki.h"
+#include "support/ssl_test_pki.h"
 #include "ssl_test_server.h"
 #include "support/loopback_server.h"
 #include "support/route_test_util.h"
