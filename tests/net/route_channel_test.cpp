@@ -9,7 +9,6 @@
 #include <string>
 
 #include "base/logger.h"
-#include "net/base64.h"
 #include "net/proxy_channel.h"
 #include "net/proxy_tunnel_channel.h"
 #include "net/tunnel_channel.h"
@@ -26,18 +25,11 @@ using tidewell::testing::LoopbackProxy;
 using tidewell::testing::LoopbackTunnel;
 using tidewell::testing::EchoServer;
 using tidewell::testing::RelayScript;
+using tidewell::testing::BasicAuthResponder;
 using tidewell::testing::ScriptedProxy;
 using tidewell::testing::StandInRelay;
 using tidewell::testing::TempDir;
 
-// A proxy that wants Basic credentials alice:secret.
-std::string BasicProxyAnswer(const std::string& head, int) {
-    if (head.find("Proxy-Authorization: Basic " + Base64Encode("alice:secret", 12)) != std::string::npos) {
-        return "HTTP/1.1 200 Connection established\r\n\r\n";
-    }
-    return "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"t\"\r\n"
-           "Content-Length: 0\r\n\r\n";
-}
 
 class RouteChannelTest : public ::testing::Test {
 protected:
@@ -77,7 +69,7 @@ TEST_F(RouteChannelTest, TheRecordsPresentChooseTheType) {
 }
 
 TEST_F(RouteChannelTest, ProxyChannelOpensThroughTheProxy) {
-    ScriptedProxy proxy(BasicProxyAnswer);
+    ScriptedProxy proxy(BasicAuthResponder("alice", "secret"));
     ProxyChannel channel(LoopbackProxy(proxy.port()));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
     EXPECT_EQ(channel.ProxyMethod(), PROXY_BASIC_AUTH);
@@ -94,7 +86,7 @@ TEST_F(RouteChannelTest, ProxyChannelOpensThroughTheProxy) {
 }
 
 TEST_F(RouteChannelTest, ProxyChannelRefusedEverywhere) {
-    ScriptedProxy proxy(BasicProxyAnswer);
+    ScriptedProxy proxy(BasicAuthResponder("alice", "secret"));
     ProxyChannel channel(LoopbackProxy(proxy.port(), "alice", "wrong"));
     EXPECT_EQ(channel.Open("127.0.0.1", echo_.port()), ERR_IO);
     EXPECT_TRUE(channel.IsClosed());
@@ -106,7 +98,7 @@ TEST_F(RouteChannelTest, ProxyChannelRefusedEverywhere) {
 }
 
 TEST_F(RouteChannelTest, ProxyTunnelChannelThroughProxyAndRelay) {
-    ScriptedProxy proxy(BasicProxyAnswer);
+    ScriptedProxy proxy(BasicAuthResponder("alice", "secret"));
     StandInRelay relay;
     ProxyTunnelChannel channel(LoopbackProxy(proxy.port()), LoopbackTunnel(relay.port()));
     ASSERT_EQ(channel.Open("127.0.0.1", echo_.port()), 0);
@@ -123,7 +115,7 @@ TEST_F(RouteChannelTest, ProxyTunnelChannelThroughProxyAndRelay) {
 }
 
 TEST_F(RouteChannelTest, ProxyTunnelChannelFailures) {
-    ScriptedProxy proxy(BasicProxyAnswer);
+    ScriptedProxy proxy(BasicAuthResponder("alice", "secret"));
     StandInRelay refusing({RelayScript::Reply::kStatus, 5, 0});
     {
         ProxyTunnelChannel channel(LoopbackProxy(proxy.port()), LoopbackTunnel(refusing.port()));

@@ -178,6 +178,16 @@ void ScriptedProxy::Serve(int fd) {
     ++done_;
 }
 
+ScriptedProxy::Responder BasicAuthResponder(const std::string& user, const std::string& password) {
+    std::string pair = user + ":" + password;
+    std::string wanted = "Proxy-Authorization: Basic " + Base64Encode(pair.data(), pair.size()) + "\r\n";
+    return [wanted](const std::string& head, int) -> std::string {
+        if (head.find(wanted) != std::string::npos) return "HTTP/1.1 200 Connection established\r\n\r\n";
+        return "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"t\"\r\n"
+               "Content-Length: 0\r\n\r\n";
+    };
+}
+
 NtlmVerifyingProxy::NtlmVerifyingProxy(NtlmProxyOptions options)
     : options_(std::move(options)), server_([this](int fd) { Serve(fd); }) {}
 

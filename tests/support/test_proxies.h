@@ -51,6 +51,10 @@ private:
     LoopbackServer server_;  // last: its threads use the members above
 };
 
+// A responder that opens the tunnel for Basic credentials `user`:`password`
+// and answers everything else with a 407 offering Basic (kept alive).
+ScriptedProxy::Responder BasicAuthResponder(const std::string& user, const std::string& password);
+
 struct NtlmProxyOptions {
     std::string user;
     std::string password;
