@@ -9,16 +9,21 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "base/logger.h"
+#include "net/connection.h"
 #include "net/relay_upgrade.h"
 #include "net/tunnel_channel.h"
+#include "protocol/proto_common.h"
+#include "protocol/server_session.h"
 #include "support/ssl_test_pki.h"
 #include "ssl_test_server.h"
 #include "support/loopback_server.h"
+#include "support/scripted_server.h"
 #include "support/route_test_util.h"
 #include "support/stand_in_relay.h"
 #include "support/temp_dir.h"
@@ -32,6 +37,7 @@ using tidewell::testing::ConnectLoopback;
 using tidewell::testing::EchoServer;
 using tidewell::testing::LoopbackServer;
 using tidewell::testing::RelayScript;
+using tidewell::testing::ScriptedServer;
 using tidewell::testing::RelaySeen;
 using tidewell::testing::StandInRelay;
 using tidewell::testing::TempDir;
@@ -155,6 +161,53 @@ TEST_F(RelayClientTest, TunnelChannelCarriesPlainBytesAndATlsSessionWithTheTarge
         }
         ASSERT_TRUE(relay.WaitConnectionsDone(2));
         for (const RelaySeen& seen : relay.Seen()) EXPECT_EQ(seen.status_sent, 0);
+    }
+}
+
+TEST_F(RelayClientTest, SyncHandshakeAndPooledRequestsRunOverTheTunnel) {
+    TestCert ca({"Tidewell Test CA", {}, -3600, 86400, true}, nullptr);
+    TestCert cert({"sync.test", {"sync.test"}}, &ca);
+    std::string ca_file = ca.WriteCert(dir_.file("ca.pem"));
+    ScriptedServer::UseCertificate(cert.WriteCert(dir_.file("sync.pem")), cert.WriteKey(dir_.file("sync.key")));
+    Channel::SetVerifyCAPath(ca_file.c_str());
+    for (int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
+        for (bool use_ssl : {false, true}) {
+            SCOPED_TRACE(std::string(version == TLS1_3_VERSION ? "TLS 1.3" : "TLS 1.2") + " relay, " +
+                         (use_ssl ? "TLS" : "plain") + " session");
+            ScriptedServer server;
+            StandInRelay relay({Reply::kNormal, 0, version});
+            ConnectionInfo info;
+            info.conn_id = 1;
+            info.server_ip = "127.0.0.1";
+            info.server_port = server.port();
+            info.server_name = "sync.test";
+            info.session = "tok-9";
+            info.use_ssl = use_ssl;
+            info.ssl_allow_untrust = false;
+            TunnelInfo tunnel = LoopbackTunnel(relay.port());
+
+            TunnelChannel channel(tunnel);
+            EXPECT_EQ(RequestChannel(channel, info, 3, SyncerSessionForm(nullptr)), 0);
+            channel.Close();
+
+            // The pool builds tunnel channels for the connection's route.
+            Connection connection(info, nullptr, &tunnel);
+            PObject request;
+            InitRequest(request, "list");
+            PObject response;
+            EXPECT_EQ(RunPooledRequest(connection, 3, SCMD_EVT_PULL, request, response, SyncerSessionForm(nullptr)),
+                      0);
+            EXPECT_EQ(AliveSeconds(response), 300u);
+            server.Stop();
+            EXPECT_TRUE(server.problems().empty());
+            std::vector<std::string> actions = server.actions();
+            EXPECT_EQ(std::count(actions.begin(), actions.end(), "connect"), 2);
+            for (const auto& r : server.requests()) {
+                bool before_tls = r.request["action"].asString() == "encrypt_channel";
+                EXPECT_EQ(r.under_tls, use_ssl && !before_tls) << r.request.toString().c_str();
+            }
+            EXPECT_TRUE(relay.WaitConnectionsDone(1));
+        }
     }
 }
 

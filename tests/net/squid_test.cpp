@@ -1,7 +1,8 @@
 // The proxy channels against a real squid started for each test: without
 // authentication, with Basic (right and wrong password) and with NTLM
 // (through squid's fake helper, which takes any password), each tunnel
-// carrying data to an echo server, directly or through the stand-in relay.
+// carrying data to an echo server or the scripted sync server, directly or
+// through the stand-in relay.
 // Squid's access log shows what it received.
 #include <gtest/gtest.h>
 
@@ -10,8 +11,12 @@
 #include "net/proxy_channel.h"
 #include "net/proxy_client.h"
 #include "net/proxy_tunnel_channel.h"
+#include "net/connection.h"
+#include "protocol/proto_common.h"
+#include "protocol/server_session.h"
 #include "support/loopback_server.h"
 #include "support/route_test_util.h"
+#include "support/scripted_server.h"
 #include "support/squid_proxy.h"
 #include "support/stand_in_relay.h"
 
@@ -21,6 +26,7 @@ using tidewell::testing::ExpectRoundTrip;
 using tidewell::testing::LoopbackProxy;
 using tidewell::testing::LoopbackTunnel;
 using tidewell::testing::EchoServer;
+using tidewell::testing::ScriptedServer;
 using tidewell::testing::SquidOptions;
 using tidewell::testing::SquidProxy;
 using tidewell::testing::StandInRelay;
@@ -92,6 +98,30 @@ TEST_F(SquidTest, BasicAuthentication) {
     ExpectRoundTrip(tunneled, "through squid with Basic and the relay");
     tunneled.Close();
     EXPECT_NE(LogLine(squid, "TCP_TUNNEL/200", relay.port(), 2), "");
+
+    // The sync handshake and a request through the connection's pool, whose
+    // channels the route's records choose.
+    ScriptedServer server;
+    ConnectionInfo info;
+    info.conn_id = 1;
+    info.server_ip = "127.0.0.1";
+    info.server_port = server.port();
+    info.session = "tok-5";
+    info.use_ssl = false;
+    ProxyInfo proxy = LoopbackProxy(squid.port(), "alice", "secret");
+    const TunnelInfo relay_route = LoopbackTunnel(relay.port());
+    for (const TunnelInfo* route_tunnel : {static_cast<const TunnelInfo*>(nullptr), &relay_route}) {
+        Connection connection(info, &proxy, route_tunnel);
+        PObject request;
+        InitRequest(request, "list");
+        PObject response;
+        EXPECT_EQ(RunPooledRequest(connection, 2, SCMD_EVT_PULL, request, response, SyncerSessionForm(nullptr)), 0);
+        EXPECT_EQ(AliveSeconds(response), 300u);
+    }
+    server.Stop();
+    EXPECT_EQ(server.CountAction("connect"), 2u);
+    EXPECT_EQ(server.CountAction("list"), 2u);
+    EXPECT_NE(LogLine(squid, "TCP_TUNNEL/200", server.port(), 4), "");
 
     std::string log = squid.AccessLog();
     // Squid checked the wrong password and refused it.
