@@ -19,7 +19,7 @@
 // the cache of handed-out nodes, the active sets), event_list2_prune.cpp
 // (drops under a directory removal), event_list2_handout.cpp (Pop),
 // event_list2_done.cpp (DoneEvent, Redo), event_list2_diag.cpp (log walk,
-// printing, snapshot).
+// printing, snapshot, CheckInvariants).
 //
 // Thread safety
 //   `mutex` guards every node and everything reached from `root` (statuses,
@@ -34,7 +34,7 @@
 //   into them. The file-status remover runs under `mutex` and must not call
 //   back into the tree.
 //
-// Invariants
+// Invariants (CheckInvariants verifies each of them)
 //   1. Counters: server_event_count and local_event_count are the numbers of
 //      nodes whose status is not DONE, by the origin (F_SERVER) of the event
 //      each holds.
@@ -158,6 +158,10 @@ public:
     // Every node, depth first: a directory, its files, then its
     // sub-directories, each list in hand-out order.
     std::vector<NodeInfo> Snapshot();
+    // Walks the whole tree and checks every invariant listed at the top of
+    // this file: true, or false with the first violation in `problem`. For
+    // tests and debugging; it costs a full walk.
+    bool CheckInvariants(std::string* problem = nullptr);
 
     void SetWatchPath(const ustring& path);
     void SetFileStatusRemover(FileStatusRemover remover);

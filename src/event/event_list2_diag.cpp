@@ -3,6 +3,8 @@
 
 #include <iostream>
 #include <string>
+#include <functional>
+#include <unordered_set>
 #include <utility>
 
 #include "base/logger.h"
@@ -126,3 +128,114 @@ void EventList2::SnapshotDir(const DirNode* d, const ustring& path, std::vector<
     }
 }
 
+// ---------------------------------------------------------------------------
+// Invariant check
+
+namespace {
+
+struct Tally {
+    int server = 0;  // nodes holding a server event
+    int local = 0;
+    int out_server = 0;  // handed-out nodes by the origin they count under
+    int out_local = 0;
+};
+
+}  // namespace
+
+bool EventList2::CheckInvariants(std::string* problem) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string why;
+    auto fail = [&why](const std::string& what, std::string_view path) {
+        if (why.empty()) why = what + " at '" + std::string(path) + "'";
+        return false;
+    };
+    auto is_out = [](const Node* n) { return n->status == PROCESSING || n->status == RETRY; };
+    std::unordered_set<const Node*> live;
+
+    // Returns false on the first violation; `t` sums the sub-tree of `d`,
+    // `d` itself included.
+    std::function<bool(const DirNode*, Tally&)> walk = [&](const DirNode* d, Tally& t) -> bool {
+        const std::string_view where = d == root ? std::string_view("/") : d->name();
+        if (d->hasEvent() != (d->status != DONE)) return fail("event and status disagree", where);
+        if (d != root && d->status == DONE && !d->hasChildren()) return fail("empty structural directory", where);
+        live.insert(d);
+        if (d->hasEvent()) (d->isServer() ? t.server : t.local)++;
+
+        int waiting = 0, processing = 0;
+        const FileNode* next_waiting = d->waiting_files.front();
+        for (const Node* n = d->files.front(); n; n = EventTreeNodeList::next(n)) {
+            const FileNode* f = static_cast<const FileNode*>(n);
+            if (f->is_dir || f->parent != d) return fail("file linked under the wrong directory", f->name());
+            if (index_.Find(d, false, f->name()) != f) return fail("file missing from the index", f->name());
+            if (f->status == DONE || !f->hasEvent()) return fail("file without an event", f->name());
+            live.insert(f);
+            (f->isServer() ? t.server : t.local)++;
+            if (is_out(f)) (f->out_server ? t.out_server : t.out_local)++;
+            if (f->status == PROCESSING) ++processing;
+            if (f->status == WAITING) {
+                if (f != next_waiting) return fail("waiting files out of list order", f->name());
+                next_waiting = EventTreeWaitList::next(f);
+                ++waiting;
+            }
+        }
+        if (next_waiting || static_cast<size_t>(waiting) != d->waiting_files.size())
+            return fail("waiting set holds a file that is not waiting", where);
+        if (processing != d->processing_files) return fail("processing count is off", where);
+
+        // Sub-directories: list order is ascending seq, and active_dirs holds
+        // exactly the active ones.
+        uint64_t last_seq = 0;
+        size_t active = 0;
+        int below_server = 0, below_local = 0;
+        for (const Node* n = d->dirs.front(); n; n = EventTreeNodeList::next(n)) {
+            const DirNode* s = static_cast<const DirNode*>(n);
+            if (!s->is_dir || s->parent != d) return fail("directory linked under the wrong parent", s->name());
+            if (index_.Find(d, true, s->name()) != s) return fail("directory missing from the index", s->name());
+            if (s->seq <= last_seq) return fail("sibling order and seq disagree", s->name());
+            last_seq = s->seq;
+            if (s->active != IsActive(s)) return fail("stale active flag", s->name());
+            if (s->active != (d->active_dirs.count({s->seq, const_cast<DirNode*>(s)}) == 1))
+                return fail("active set and flag disagree", s->name());
+            if (s->active) ++active;
+            Tally sub;
+            if (!walk(s, sub)) return false;
+            t.server += sub.server;
+            t.local += sub.local;
+            below_server += sub.out_server;
+            below_local += sub.out_local;
+        }
+        if (active != d->active_dirs.size()) return fail("active set holds a stale directory", where);
+
+        // Handed-out items strictly inside, plus the root's own event.
+        below_server += t.out_server;
+        below_local += t.out_local;
+        if (d == root && is_out(d)) (d->out_server ? below_server : below_local)++;
+        if (d->refServerCount != below_server || d->refLocalCount != below_local)
+            return fail("reference counts do not match what is handed out", where);
+        t.out_server = below_server;
+        t.out_local = below_local;
+        if (d != root && is_out(d)) (d->out_server ? t.out_server : t.out_local)++;
+        return true;
+    };
+
+    Tally total;
+    bool ok = walk(root, total);
+    if (ok) {
+        std::lock_guard<std::mutex> count_lock(mutex_count);
+        if (total.server != server_event_count || total.local != local_event_count)
+            ok = fail("counters do not match the nodes holding events", "/");
+    }
+    if (ok) {
+        for (size_t slot = 0; slot < kRecentSlots && ok; ++slot) {
+            const Node* n = recent_[slot];
+            if (!n) continue;
+            if (live.count(n) == 0) {
+                ok = fail("cache holds a freed node", "?");
+            } else if (n->recent_slot != slot) {
+                ok = fail("cache slot and node disagree", n->name());
+            }
+        }
+    }
+    if (!ok && problem) *problem = why;
+    return ok;
+}
