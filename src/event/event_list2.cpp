@@ -6,6 +6,7 @@
 #include "event/event_list2_internal.h"
 #include "event/event_merge.h"
 #include "event/path_split.h"
+#include "fs/event_path.h"
 
 using namespace event_list2_internal;
 
@@ -197,17 +198,16 @@ int EventList2::Push(const Event_T& e, Event_T& old) {
 
 int EventList2::PushLocked(const Event_T& e, Event_T* old) {
     if (old) old->clear();
+    // The one entry where paths are stored: a path that names anything but
+    // an item inside the session folder ("/a/../../x", "a", "/a//b") never
+    // becomes a node. The root itself is a valid event path here.
+    if (const char* problem = EventPathProblem(e.m_path, EventPathRoot::Allow)) {
+        TW_WARNING(kLog, "Push: refused path (%s) of %zu bytes [%.256s]\n", problem, e.m_path.size(), e.m_path.c_str());
+        return -1;
+    }
     const std::string_view path = e.m_path.view();
     std::string_view dir_part, base;
-    if (!IsRootPath(path)) {
-        const path_split::Result split = path_split::Split(path, dir_part, base);
-        if (split == path_split::TOO_LONG) {
-            TW_WARNING(kLog, "Push: refused a path of %zu bytes or with a name over %zu bytes [%.256s]\n", path.size(),
-                       path_split::kMaxNameBytes, e.m_path.c_str());
-            return -1;
-        }
-        if (split != path_split::OK) return -1;
-    }
+    if (!IsRootPath(path) && path_split::Split(path, dir_part, base) != path_split::OK) return -1;
 
     // An empty event is only ever merged into a pending one: stored on its
     // own it would be a waiting node with nothing to hand out.

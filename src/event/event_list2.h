@@ -59,6 +59,9 @@
 //      under (parent, kind, name), sibling names are unique per kind, every
 //      child's `parent` is the directory whose list holds it, and the cache
 //      of handed-out nodes points only at live nodes that know their slot.
+//   7. Paths: the event a node holds names exactly that node's path (Push
+//      stores only paths that pass the shared event-path check, so there is
+//      one spelling per item).
 #pragma once
 
 #include <cstdint>
@@ -131,9 +134,11 @@ public:
     EventList2(const EventList2&) = delete;
     EventList2& operator=(const EventList2&) = delete;
 
-    // Merges `e` into the tree; 0, or -1 (nothing stored) when the path is
-    // empty, ends with "/", is 4096 bytes or longer or has a name longer than
-    // 1023 bytes. `old` receives what the node held before (EV_EMPTY if none).
+    // Merges `e` into the tree; 0, or -1 with a warning (nothing stored) when
+    // the path fails the shared event-path check (fs/event_path.h; the root
+    // "/" is allowed): empty, not rooted, an empty, "." or ".." component, a
+    // trailing "/", 4096 bytes or longer, or a name longer than 1023 bytes.
+    // `old` receives what the node held before (EV_EMPTY if none).
     int Push(const Event_T& e);
     int Push(const Event_T& e, Event_T& old);
     // Hands out the next runnable event: 0, or -1 when none may run now.

@@ -154,10 +154,14 @@ bool EventList2::CheckInvariants(std::string* problem) {
 
     // Returns false on the first violation; `t` sums the sub-tree of `d`,
     // `d` itself included.
-    std::function<bool(const DirNode*, Tally&)> walk = [&](const DirNode* d, Tally& t) -> bool {
+    std::function<bool(const DirNode*, const std::string&, Tally&)> walk = [&](const DirNode* d,
+                                                                             const std::string& path,
+                                                                             Tally& t) -> bool {
         const std::string_view where = d == root ? std::string_view("/") : d->name();
         if (d->hasEvent() != (d->status != DONE)) return fail("event and status disagree", where);
         if (d != root && d->status == DONE && !d->hasChildren()) return fail("empty structural directory", where);
+        if (d->hasEvent() && d->path() != path) return fail("event path is not the node's path", path);
+        const std::string prefix = d == root ? "/" : path + "/";
         live.insert(d);
         if (d->hasEvent()) (d->isServer() ? t.server : t.local)++;
 
@@ -168,6 +172,7 @@ bool EventList2::CheckInvariants(std::string* problem) {
             if (f->is_dir || f->parent != d) return fail("file linked under the wrong directory", f->name());
             if (index_.Find(d, false, f->name()) != f) return fail("file missing from the index", f->name());
             if (f->status == DONE || !f->hasEvent()) return fail("file without an event", f->name());
+            if (f->path() != prefix + std::string(f->name())) return fail("event path is not the node's path", f->path());
             live.insert(f);
             (f->isServer() ? t.server : t.local)++;
             if (is_out(f)) (f->out_server ? t.out_server : t.out_local)++;
@@ -198,7 +203,7 @@ bool EventList2::CheckInvariants(std::string* problem) {
                 return fail("active set and flag disagree", s->name());
             if (s->active) ++active;
             Tally sub;
-            if (!walk(s, sub)) return false;
+            if (!walk(s, prefix + std::string(s->name()), sub)) return false;
             t.server += sub.server;
             t.local += sub.local;
             below_server += sub.out_server;
@@ -219,7 +224,7 @@ bool EventList2::CheckInvariants(std::string* problem) {
     };
 
     Tally total;
-    bool ok = walk(root, total);
+    bool ok = walk(root, "/", total);
     if (ok) {
         std::lock_guard<std::mutex> count_lock(mutex_count);
         if (total.server != server_event_count || total.local != local_event_count)
