@@ -144,7 +144,11 @@ public:
     // Hands out the next runnable event: 0, or -1 when none may run now.
     int Pop(Event_T& e);
     // Hands out the event at `path` only if its node is RETRY: 0, else -1.
+    // The directory of that name is tried before the file.
     int Pop(const ustring& path, Event_T& e);
+    // The same for the node of one kind only: a file and a directory of one
+    // name are separate nodes and may both be out with different workers.
+    int Pop(const ustring& path, bool is_dir, Event_T& e);
     // The event handed out for e.m_path is finished: 0, or -1 when no
     // processing node of the same origin is there.
     int DoneEvent(const Event_T& e);
@@ -205,7 +209,9 @@ private:
 
     int PopRoot(Event_T& e);
     int GetFirstWaiting(DirNode* n, Event_T& e);
-    int PopByPath(std::string_view path, Event_T& e);
+    enum Kind { kAnyKind, kFileOnly, kDirOnly };
+    int PopRetry(const ustring& path, Kind kind, Event_T& e);
+    int PopByPath(std::string_view path, Kind kind, Event_T& e);
     void HandOutFile(DirNode* parent, FileNode* f, Event_T& e);
     void HandOutDir(DirNode* s, Event_T& e);
 

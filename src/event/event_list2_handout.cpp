@@ -101,12 +101,20 @@ int EventList2::GetFirstWaiting(DirNode* n, Event_T& e) {
 }
 
 int EventList2::Pop(const ustring& path, Event_T& e) {
+    return PopRetry(path, kAnyKind, e);
+}
+
+int EventList2::Pop(const ustring& path, bool is_dir, Event_T& e) {
+    return PopRetry(path, is_dir ? kDirOnly : kFileOnly, e);
+}
+
+int EventList2::PopRetry(const ustring& path, Kind kind, Event_T& e) {
     std::lock_guard<std::mutex> lock(mutex);
     TW_DEBUG(kLog, "Event tree current status local_evnet: %d, server_event:%d.\n", GetLocalEventCount(),
              GetServerEventCount());
     int ret = -1;
     if (path == "/") {
-        if (root->hasEvent() && root->status == RETRY) {
+        if (kind != kFileOnly && root->hasEvent() && root->status == RETRY) {
             root->status = PROCESSING;
             Recount(root, root);
             TW_INFO(kLog, "[Pop Event] = ['/', %llu, %s]\n", static_cast<unsigned long long>(root->syncID),
@@ -115,7 +123,7 @@ int EventList2::Pop(const ustring& path, Event_T& e) {
             ret = 0;
         }
     } else {
-        ret = PopByPath(path.view(), e);
+        ret = PopByPath(path.view(), kind, e);
     }
     if (ret == 0 && LogEnabled(Logger::L_INFO)) TW_INFO(kLog, "[Pop Event] = [%s]\n", e.toString().c_str());
     return ret;
@@ -127,12 +135,12 @@ void EventList2::Recount(Node* n, DirNode* chain) {
     IncreaseRefCount(chain, n->out_server);
 }
 
-int EventList2::PopByPath(std::string_view path, Event_T& e) {
+int EventList2::PopByPath(std::string_view path, Kind kind, Event_T& e) {
     std::string_view dir_part, base;
     if (path_split::Split(path, dir_part, base) != path_split::OK) return -1;
     DirNode* parent = WalkDirs(dir_part, false);
     if (!parent) return -1;
-    if (DirNode* s = FindDir(parent, base); s && s->status == RETRY) {
+    if (DirNode* s = kind != kFileOnly ? FindDir(parent, base) : nullptr; s && s->status == RETRY) {
         s->status = PROCESSING;
         Recount(s, parent);
         s->GetEvent(e);
@@ -140,7 +148,7 @@ int EventList2::PopByPath(std::string_view path, Event_T& e) {
         RefreshUp(s);
         return 0;
     }
-    if (FileNode* f = FindFile(parent, base); f && f->status == RETRY) {
+    if (FileNode* f = kind != kDirOnly ? FindFile(parent, base) : nullptr; f && f->status == RETRY) {
         f->status = PROCESSING;
         ++parent->processing_files;
         Recount(f, parent);

@@ -427,6 +427,27 @@ TEST_F(EventTreeTest, RetriedEventIsHandedOutOnlyByPath) {
     EXPECT_EQ(StatusOf("/d", true), -1);  // pruned
 }
 
+TEST_F(EventTreeTest, RetriedEventOfOneKindLeavesTheOtherKindAlone) {
+    // A file /n and a directory /n, both out, both merged into.
+    ASSERT_EQ(tree.Push(Ev(LC, 0, "/n", 0, "f1")), 0);
+    ASSERT_EQ(tree.Push(Ev(LC, kD, "/n", 0, "d1")), 0);
+    Event file = PopEvent();
+    Event dir = PopEvent();
+    ASSERT_TRUE(file.isFile());
+    ASSERT_TRUE(dir.isDir());
+    ASSERT_EQ(tree.Push(Ev(LC, 0, "/n", 0, "f2")), 0);
+    ASSERT_EQ(tree.Push(Ev(LC, kD, "/n", 0, "d2")), 0);
+
+    Event again;
+    ASSERT_EQ(tree.Pop(ustring("/n"), false, again), 0);
+    EXPECT_EQ(again.m_data_hash, "f2");
+    EXPECT_EQ(StatusOf("/n", true), EventList2::RETRY) << "the directory's worker still owns its merge";
+    EXPECT_EQ(tree.Pop(ustring("/n"), false, again), -1);
+    ASSERT_EQ(tree.Pop(ustring("/n"), true, again), 0);
+    EXPECT_EQ(again.m_data_hash, "d2");
+    EXPECT_EQ(tree.Pop(ustring("/"), false, again), -1);
+}
+
 TEST_F(EventTreeTest, RetriedItemKeepsItsDirectoryFromRunning) {
     ASSERT_EQ(tree.Push(Ev(LC, 0, "/d/f", 0, "1")), 0);
     Event f = PopEvent();
