@@ -105,7 +105,11 @@ inline std::vector<Event> DrainAll(EventManager& em, Task& task) {
 // Logs into a file of the test's own, read back by `text`.
 class LogCapture {
 public:
-    LogCapture() { EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, dir_.file("log").c_str(), "", 50), 0); }
+    // `levels`: lines of a level file ("component = level"), if any.
+    explicit LogCapture(const std::string& levels = "") {
+        const std::string level_file = levels.empty() ? "" : dir_.write("levels", levels);
+        EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, dir_.file("log").c_str(), level_file.c_str(), 50), 0);
+    }
     ~LogCapture() { Logger::Initialize(Logger::STDERR_LOGGER, "", "", 50); }
     std::string text() const { return TempDir::read(dir_.file("log")); }
     size_t count(const std::string& needle) const {
