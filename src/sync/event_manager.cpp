@@ -32,11 +32,6 @@ const char* RefusedEvent(const Event& e) {
     return nullptr;
 }
 
-ustring FullPath(const ustring& local_path, const ustring& path) {
-    if (path == "/") return local_path;
-    return local_path + path;
-}
-
 }  // namespace
 
 EventManager& EventManager::getInstance() {
@@ -64,17 +59,23 @@ void EventManager::SetSyncingMarker(SyncingMarker marker) {
 // ---------------------------------------------------------------------------
 // Pushing
 
+// Every ustring and so every Event and registry entry costs several heap
+// blocks; the push path reuses one of each per thread rather than build and
+// free them for every event.
 void EventManager::PushLocalEvent(const Event& e) {
-    Push(e);
+    thread_local Event copy;
+    copy = e;
+    Push(copy);
 }
 
 void EventManager::PushServerEvent(const Event& e) {
-    Event copy = e;
+    thread_local Event copy;
+    copy = e;
     copy.setServerEvent();
-    Push(std::move(copy));
+    Push(copy);
 }
 
-void EventManager::Push(Event copy) {
+void EventManager::Push(const Event& copy) {
     const bool server = copy.isServerEvent();
     if (const char* problem = RefusedEvent(copy)) {
         TW_DEBUG(kLog, "refused %s event path (%s) [%.256s]\n", server ? "server" : "local", problem,
@@ -85,9 +86,21 @@ void EventManager::Push(Event copy) {
     // Expand and rescan requests are the manager's own bookkeeping: they
     // mark nothing and tell the UI nothing.
     const bool announce = server || !(copy.isExpand() || copy.isRescan());
+    thread_local Registry::Entry entry;
+    // The entry's handles must not keep a removed session's databases alive
+    // until this thread's next push, and the last of them may destroy one:
+    // they go after m_lock is released.
+    struct DropHandles {
+        Registry::Entry& e;
+        ~DropHandles() {
+            e.black_list.reset();
+            e.white_list.reset();
+            e.event_db.reset();
+            e.force_hash_check_list.reset();
+        }
+    } drop{entry};
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        Registry::Entry entry;
         if (!Registry::getInstance().Find(copy.m_sess_id, entry)) {
             TW_ERROR(kLog, "Can not find registry by session %llu.\n", U64(copy.m_sess_id));
             return;
@@ -104,7 +117,12 @@ void EventManager::Push(Event copy) {
         }
         UpdateRegistry(copy);
         if (pool->size() == 1) ready_queue.push_back(pool);
-        if (announce) marker_(FullPath(entry.local_path, copy.m_path), copy.isDir());
+        if (announce) {
+            thread_local ustring full;
+            full = entry.local_path;
+            if (copy.m_path != "/") full.append(copy.m_path);
+            marker_(full, copy.isDir());
+        }
     }
     if (announce) notifier_(copy);
 }
@@ -172,10 +190,17 @@ int EventManager::PullEvent(Task* task, Event& e) {
     ready_queue.pop_front();
     int ret = -1;
     if (pool->pop(e)) {
-        auto [it, fresh] = registry.try_emplace(task);
-        if (!fresh) {
+        auto it = registry.find(task);
+        if (it != registry.end()) {
             TW_WARNING(kLog, "task %d pulled while still holding [%s]\n", task->GetId(),
                        it->second.processing.m_path.c_str());
+        } else if (!spare_entries_.empty()) {
+            auto node = std::move(spare_entries_.back());
+            spare_entries_.pop_back();
+            node.key() = task;
+            it = registry.insert(std::move(node)).position;
+        } else {
+            it = registry.try_emplace(task).first;
         }
         it->second.processing = e;
         it->second.waiting.clear();
@@ -207,7 +232,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
     // path since belongs to other nodes and other tasks.
     if (entry.processing.isExpand()) {
         TW_DEBUG(kLog, "EventManager::DoneEvent unregistry for [%s]\n", entry.processing.m_path.c_str());
-        registry.erase(it);
+        Release(it);
         return 0;
     }
     if (entry.is_dirty()) {
@@ -223,7 +248,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
         // merged event out rather than leaving the node stuck.
         if (HandOutMerged(pool, entry, e)) return -1;
     }
-    registry.erase(it);
+    Release(it);
     return 0;
 }
 
@@ -254,11 +279,20 @@ int EventManager::RedoEvent(Task* task, const Event& e) {
         }
         // Kept, a failed entry would go on matching pushes for its path and
         // abort whatever the task does next.
-        if (it != registry.end()) registry.erase(it);
+        if (it != registry.end()) Release(it);
     }
     if (LogEnabled(Logger::L_INFO))
         TW_INFO(kLog, "EventManager::RedoEvent = [%s], ret= [%d]\n", redone.toString().c_str(), ret);
     return ret;
+}
+
+void EventManager::Release(std::unordered_map<Task*, registry_entry_t>::iterator it) {
+    // Kept for the next pull, up to about one per worker.
+    if (spare_entries_.size() < 64) {
+        spare_entries_.push_back(registry.extract(it));
+    } else {
+        registry.erase(it);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -49,6 +49,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "base/task.h"
 #include "base/ustring.h"
@@ -126,7 +127,7 @@ public:
     void SetSyncingMarker(SyncingMarker marker);
 
 private:
-    void Push(Event copy);
+    void Push(const Event& copy);
     // REQUIRES: m_lock held.
     event_pool* FindPool(uint64_t sess_id);
     event_pool* CreatePool(uint64_t sess_id, const ustring& watch_path);
@@ -136,11 +137,15 @@ private:
     // with the merged event in `e` and in the entry.
     bool HandOutMerged(event_pool* pool, registry_entry_t& entry, Event& e);
     size_t CountOf(uint64_t sess_id, bool server_only);
+    // Erases a registry entry, keeping its node for a later pull.
+    void Release(std::unordered_map<Task*, registry_entry_t>::iterator it);
 
     std::unordered_map<Task*, registry_entry_t> registry;
     std::unordered_map<uint64_t, std::unique_ptr<event_pool>> pool_index;
     std::deque<event_pool*> ready_queue;
-    // Guards registry, pool_index, ready_queue and the pools; taken before
+    std::vector<std::unordered_map<Task*, registry_entry_t>::node_type> spare_entries_;
+    // Guards registry, pool_index, ready_queue, spare_entries_ and the pools;
+    // taken before
     // m_pool_index_lock, the session registry's lock and a tree's locks.
     std::mutex m_lock;
 
