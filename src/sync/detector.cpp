@@ -730,21 +730,16 @@ void Detector::RecreateWorkingDirectory(session_info& info) {
 
 void Detector::Overflow(session_info& info) {
     TW_INFO(kLog, "Event queue overflow, rescan watch\n");
-    Disarm(info);
-    if (!DirectoryAt(info.path)) {
-        GoMissing(info, "was removed, moved away or unmounted", true);
-        return;
-    }
-    if (Arm(info) != 0) {
-        GoMissing(info, "cannot be watched again", false);
-        return;
-    }
-    manager().IssueRescan(info.sess_id, "/", false);
+    Rebuild(info);
 }
 
 void Detector::Rearm(session_info& info, const char* why) {
     TW_WARNING(kLog, "session #%llu at %s %s: watching it again with a rescan\n", U64(info.sess_id), info.path.c_str(),
                why);
+    Rebuild(info);
+}
+
+void Detector::Rebuild(session_info& info) {
     Disarm(info);
     if (!DirectoryAt(info.path)) {
         GoMissing(info, "was removed, moved away or unmounted", true);

@@ -201,8 +201,11 @@ private:
     void ReadSession(session_info& info);
     // False when the rest of the batch is to be dropped.
     bool Handle(session_info& info, const Notice& n);
+    // Lost notices (an overflow, a failed queue or watch): fresh watches and
+    // a rescan of "/", or the missing state when the folder is gone.
     void Overflow(session_info& info);
     void Rearm(session_info& info, const char* why);
+    void Rebuild(session_info& info);
     // `tell_ui`: the folder is gone (not merely unwatchable), which the UI
     // hears about once.
     void GoMissing(session_info& info, const char* why, bool tell_ui);
