@@ -550,7 +550,7 @@ void Detector::ReadSession(session_info& info) {
     if (removals && !failed && (!info.holding || now < info.hold_until)) {
         if (!info.holding) {
             info.holding = true;
-            info.hold_until = now + std::chrono::milliseconds(options_.move_grace_ms);
+            info.hold_until = now + std::chrono::milliseconds(options_.removal_hold_ms);
         }
         info.held.swap(batch);
         return;

@@ -82,9 +82,12 @@ public:
         // The loop's step: the longest poll, and how often a missing session
         // folder is looked for.
         int step_ms = 1000;
-        // How long a moved-from waits for its moved-to after its read batch,
-        // and a batch with removals for the rest of a folder's removal.
+        // How long a moved-from waits for its moved-to after its read batch.
         int move_grace_ms = 50;
+        // How long a batch with removals waits before it is handled, so that
+        // the removal of the session folder itself, which a folder deleted
+        // whole reports last, is seen before any removal inside it is pushed.
+        int removal_hold_ms = 250;
         // Rescans of a session whose tree exceeds the watch limit.
         int limited_rescan_seconds = 300;
         // Watches per session (root included) before a watch counts as

@@ -379,10 +379,11 @@ TEST_F(DetectorTest, NewDirectoryIsWatchedBeforeItIsExpanded) {
     fs::create_directories(At("/nd"));
     ASSERT_TRUE(WaitSeen([&] { return Has(Event::EV_CREATE, "/nd") && Has(Event::EV_CREATE, "/nd", true); }));
     // Created and filled at once: the walk of /nd/a covers what its watch
-    // came too late for.
+    // came too late for, and every new level ends up watched.
     fs::create_directories(At("/nd/a/b/c"));
     Write(At("/nd/a/b/c/f.txt"));
     ASSERT_TRUE(WaitSeen([&] { return Has(Event::EV_CREATE, "/nd/a", true); }));
+    ASSERT_TRUE(WaitFor([&] { return detector->WatchCount(1) == 6; })) << detector->WatchCount(1);
     Write(At("/nd/a/b/c/g.txt"));
     ASSERT_TRUE(WaitSeen([&] { return !Of("/nd/a/b/c/g.txt").empty(); }));
 }
