@@ -76,8 +76,7 @@ void HandleResumeDownload(RequestContext& rc, Answer& answer) {
             answer.Failed(view->GetToken(token, record, found))) {
             return;
         }
-        if (!found || record.kind == TokenKind::Upload ||
-            (record.kind == TokenKind::Download && record.path != path)) {
+        if (!found || record.kind == TokenKind::Upload || (record.kind == TokenKind::Download && record.path != path)) {
             answer.Error(SPROTO_ERR_RESUME_NOTOKEN, "not a resume token of a download of this path");
             return;
         }

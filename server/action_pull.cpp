@@ -98,7 +98,8 @@ void HandlePullEvent(RequestContext& rc, Answer& answer) {
 
     std::vector<Entry> records;
     uint64_t next = sync_id;
-    if (answer.Failed(view->Pull(folder, recursive, sync_id, condition, rc.server.options().page_size, records, next))) {
+    if (answer.Failed(
+            view->Pull(folder, recursive, sync_id, condition, rc.server.options().page_size, records, next))) {
         return;
     }
     answer.body["next_sync_id"] = next;

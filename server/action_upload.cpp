@@ -113,8 +113,8 @@ Status PrepareContent(View& view, const UploadIntent& intent, const UploadDecisi
     uint64_t size = 0;
     if (!FileSize(data, size)) return Status::Failure("the received content is gone");
     if (size != intent.size) {
-        return Status::Error(SPROTO_ERR_UPLOAD, "received " + std::to_string(size) + " of " +
-                                                    std::to_string(intent.size) + " bytes");
+        return Status::Error(SPROTO_ERR_UPLOAD,
+                             "received " + std::to_string(size) + " of " + std::to_string(intent.size) + " bytes");
     }
     std::string hash = known_hash;
     if (hash.empty() && HashFile(data, hash) != 0) return Status::Failure("cannot hash " + data);
@@ -294,8 +294,8 @@ void HandleResumeUpload(RequestContext& rc, Answer& answer) {
             // Kept: the rest may follow under the same token.
             view->PutToken(record);
             receipt.settled = true;
-            answer.Error(SPROTO_ERR_UPLOAD, "incomplete: " + std::to_string(held) + " of " +
-                                                std::to_string(intent.size) + " bytes held");
+            answer.Error(SPROTO_ERR_UPLOAD,
+                         "incomplete: " + std::to_string(held) + " of " + std::to_string(intent.size) + " bytes held");
             return;
         }
         if (!file.refer && held == 0 && !file.is_delta) {

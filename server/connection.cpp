@@ -240,8 +240,8 @@ bool Connection::ServeOne() {
     const std::string* fault_path = path_member.isString() ? &path : nullptr;
 
     if (spec == nullptr) {
-        answer.Error(kMalformedRequest, action_member.isString() ? "unknown action \"" + action + "\""
-                                                                 : "missing member \"action\"");
+        answer.Error(kMalformedRequest,
+                     action_member.isString() ? "unknown action \"" + action + "\"" : "missing member \"action\"");
     } else if (command != spec->command && (spec->other_command == 0 || command != spec->other_command)) {
         answer.Error(kMalformedRequest, "\"" + action + "\" does not come with command " + std::to_string(command) +
                                             " (" + ProtoCmd2String(command) + ")");
@@ -273,8 +273,8 @@ bool Connection::ServeOne() {
 
     if (answer.broken) {
         if (!answer.reason.empty()) {
-            TW_ERROR(kComponent, "%s: %s %s failed: %s; closing\n", state_.peer.c_str(), action.c_str(),
-                     path.c_str(), answer.reason.c_str());
+            TW_ERROR(kComponent, "%s: %s %s failed: %s; closing\n", state_.peer.c_str(), action.c_str(), path.c_str(),
+                     answer.reason.c_str());
         }
         FinishReceipt(receipt, true, false);
         for (auto& finish : answer.finish) finish(false);

@@ -33,12 +33,18 @@ bool ParseFaultRule(const std::string& line, FaultRule& rule, std::string& probl
 
     rule = FaultRule{};
     rule.text = line;
-    if (kind == "cut-request") rule.kind = FaultKind::CutRequest;
-    else if (kind == "cut-answer") rule.kind = FaultKind::CutAnswer;
-    else if (kind == "delay") rule.kind = FaultKind::Delay;
-    else if (kind == "stall") rule.kind = FaultKind::Stall;
-    else if (kind == "error") rule.kind = FaultKind::Error;
-    else if (kind == "refuse-connect") rule.kind = FaultKind::RefuseConnect;
+    if (kind == "cut-request")
+        rule.kind = FaultKind::CutRequest;
+    else if (kind == "cut-answer")
+        rule.kind = FaultKind::CutAnswer;
+    else if (kind == "delay")
+        rule.kind = FaultKind::Delay;
+    else if (kind == "stall")
+        rule.kind = FaultKind::Stall;
+    else if (kind == "error")
+        rule.kind = FaultKind::Error;
+    else if (kind == "refuse-connect")
+        rule.kind = FaultKind::RefuseConnect;
     else {
         problem = "unknown kind \"" + kind + "\"";
         return false;

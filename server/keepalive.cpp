@@ -55,8 +55,10 @@ void KeepAliveScheduler::Run() {
         std::vector<std::shared_ptr<Busy>> due;
         auto next = now + interval_;
         for (auto& [id, busy] : busy_) {
-            if (busy->due <= now) due.push_back(busy);
-            else if (busy->due < next) next = busy->due;
+            if (busy->due <= now)
+                due.push_back(busy);
+            else if (busy->due < next)
+                next = busy->due;
         }
         if (due.empty()) {
             wake_.wait_until(list, next);

@@ -30,8 +30,8 @@ int RunLs(const LsOptions& options, FILE* out, FILE* err) {
     std::string file = options.root + "/views/" + std::to_string(options.view) + "/index.sqlite";
     struct stat st {};
     if (stat(file.c_str(), &st) != 0) {
-        std::fprintf(err, "tidewell-server ls: no view %llu under %s\n",
-                     static_cast<unsigned long long>(options.view), options.root.c_str());
+        std::fprintf(err, "tidewell-server ls: no view %llu under %s\n", static_cast<unsigned long long>(options.view),
+                     options.root.c_str());
         return 1;
     }
     ViewIndex index;

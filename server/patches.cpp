@@ -47,8 +47,8 @@ int EnsureSignature(const ContentStore& store, uint64_t file_id, std::string& si
     return 0;
 }
 
-int BuildPatch(const ContentStore& store, uint64_t base_id, uint64_t target_id, const std::string& out,
-               uint64_t& size, int* abort_flag) {
+int BuildPatch(const ContentStore& store, uint64_t base_id, uint64_t target_id, const std::string& out, uint64_t& size,
+               int* abort_flag) {
     std::string signature;
     if (EnsureSignature(store, base_id, signature) != 0) return -1;
     SimpleFileReader reader;

@@ -21,8 +21,8 @@ int EnsureSignature(const ContentStore& store, uint64_t file_id, std::string& si
 
 // Writes to `out` the patch that turns blob `base_id` into blob
 // `target_id`; `size` is its length. 0 or -1.
-int BuildPatch(const ContentStore& store, uint64_t base_id, uint64_t target_id, const std::string& out,
-               uint64_t& size, int* abort_flag = nullptr);
+int BuildPatch(const ContentStore& store, uint64_t base_id, uint64_t target_id, const std::string& out, uint64_t& size,
+               int* abort_flag = nullptr);
 
 // Applies the patch in `patch` to the file `basis`, writing the result to
 // `out`; `hash` is the result's MD4 and `complete` whether the patch

@@ -76,7 +76,8 @@ ReadOutcome RequestReader::ReadText(std::string& text, bool& had_nul) {
     int ret = ch_.ReadInt16(&length);
     if (ret < 0) return Broke(ret);
     text_bytes_ += length;
-    if (text_bytes_ > limits_.max_text_bytes) return Fail("more than " + std::to_string(limits_.max_text_bytes) + " bytes of text");
+    if (text_bytes_ > limits_.max_text_bytes)
+        return Fail("more than " + std::to_string(limits_.max_text_bytes) + " bytes of text");
     text.resize(length);
     if (length > 0) {
         ret = ch_.Read(text.data(), length);
@@ -95,7 +96,8 @@ ReadOutcome RequestReader::ReadMap(PObject& x, int depth, bool top) {
         int ret = ch_.ReadByte(&tag);
         if (ret < 0) return Broke(ret);
         if (tag == PStream::TAG_END) return ReadOutcome::Ok;
-        if (tag != PStream::TAG_STRING) return Fail("a map key with tag " + std::to_string(tag) + " in " + MemberName());
+        if (tag != PStream::TAG_STRING)
+            return Fail("a map key with tag " + std::to_string(tag) + " in " + MemberName());
         std::string key;
         bool had_nul = false;
         ReadOutcome outcome = ReadText(key, had_nul);

@@ -63,8 +63,8 @@ class RequestReader {
 public:
     // Called for each binary when its length has been read, with the keys
     // leading to it and the map as decoded so far.
-    using Placer = std::function<BinaryTarget(const std::vector<std::string>& keys, uint64_t length,
-                                              const PObject& partial)>;
+    using Placer =
+        std::function<BinaryTarget(const std::vector<std::string>& keys, uint64_t length, const PObject& partial)>;
     // Called after each complete top-level member, with the map so far.
     using MemberHook = std::function<void(const PObject& partial)>;
 

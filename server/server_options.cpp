@@ -78,9 +78,9 @@ int ParseServerOptions(int argc, char** argv, ServerOptions& options, std::strin
             options.fsync = false;
             continue;
         }
-        static const char* const kValued[] = {"--root",          "--listen",      "--token",          "--token-file",
-                                              "--view",          "--tls-cert",    "--tls-key",        "--page-size",
-                                              "--keep-versions", "--keepalive-seconds", "--fault-file", "--port-file"};
+        static const char* const kValued[] = {
+            "--root",    "--listen",    "--token",         "--token-file",        "--view",       "--tls-cert",
+            "--tls-key", "--page-size", "--keep-versions", "--keepalive-seconds", "--fault-file", "--port-file"};
         if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued)) {
             error = "unknown option " + arg;
             return -1;
@@ -148,10 +148,14 @@ int ParseServerOptions(int argc, char** argv, ServerOptions& options, std::strin
             options.port_file = v;
         }
     }
-    if (options.root.empty()) error = "--root is required";
-    else if (!listen_given) error = "--listen is required";
-    else if (options.tokens.empty()) error = "at least one --token or --token-file is required";
-    else if (options.tls_cert.empty() != options.tls_key.empty()) error = "--tls-cert and --tls-key go together";
+    if (options.root.empty())
+        error = "--root is required";
+    else if (!listen_given)
+        error = "--listen is required";
+    else if (options.tokens.empty())
+        error = "at least one --token or --token-file is required";
+    else if (options.tls_cert.empty() != options.tls_key.empty())
+        error = "--tls-cert and --tls-key go together";
     if (!error.empty()) return -1;
     if (options.views.empty()) options.views.push_back(ViewSpec{});
     if (options.fault_file.empty()) options.fault_file = options.root + "/faults";

@@ -179,16 +179,15 @@ Status View::DecideLocked(const UploadIntent& intent, UploadDecision& decision) 
             return Status::Ok();
         }
         if (intent.base_sync_id == 0) {
-            return Status::Error(SPROTO_ERR_CONFLICT, "the path holds another " +
-                                                          std::string(current.is_dir ? "folder" : "file"));
+            return Status::Error(SPROTO_ERR_CONFLICT,
+                                 "the path holds another " + std::string(current.is_dir ? "folder" : "file"));
         }
-        return Status::Error(SPROTO_ERR_UPLOAD_BASE_CHANGED,
-                             "base " + std::to_string(intent.base_sync_id) + ", current " +
-                                 std::to_string(current.sync_id));
+        return Status::Error(SPROTO_ERR_UPLOAD_BASE_CHANGED, "base " + std::to_string(intent.base_sync_id) +
+                                                                 ", current " + std::to_string(current.sync_id));
     }
     if (intent.base_sync_id != 0) {
-        return Status::Error(SPROTO_ERR_UPLOAD_NOBASE, "the base version " + std::to_string(intent.base_sync_id) +
-                                                           " no longer exists");
+        return Status::Error(SPROTO_ERR_UPLOAD_NOBASE,
+                             "the base version " + std::to_string(intent.base_sync_id) + " no longer exists");
     }
     for (const std::string& ancestor : AncestorsOf(intent.path)) {
         Entry above;
@@ -551,8 +550,9 @@ void View::PruneTokens(int64_t max_age) {
         unlink(store_.PayloadPath(record.token).c_str());
         index_.DeleteToken(record.token);
     }
-    if (!old.empty()) TW_INFO(kComponent, "view %llu: %zu old resume tokens removed\n",
-                              static_cast<unsigned long long>(id_), old.size());
+    if (!old.empty())
+        TW_INFO(kComponent, "view %llu: %zu old resume tokens removed\n", static_cast<unsigned long long>(id_),
+                old.size());
 }
 
 Status View::IntegrityCheck(std::string& result) {

@@ -104,12 +104,33 @@ ViewIndex::~ViewIndex() {
 }
 
 void ViewIndex::Close() {
-    sqlite3_stmt** all[] = {&get_,           &put_,           &raise_max_,      &next_id_,           &last_id_,
-                            &live_below_,    &live_above_,    &scan_range_,     &scan_range_live_,   &scan_children_,
-                            &scan_children_live_, &scan_live_, &get_version_,   &push_version_,      &old_versions_,
-                            &delete_version_, &find_content_, &get_content_,    &add_content_,       &content_ref_,
-                            &delete_content_, &content_ids_,  &get_token_,      &put_token_,         &delete_token_,
-                            &tokens_before_, &token_count_};
+    sqlite3_stmt** all[] = {&get_,
+                            &put_,
+                            &raise_max_,
+                            &next_id_,
+                            &last_id_,
+                            &live_below_,
+                            &live_above_,
+                            &scan_range_,
+                            &scan_range_live_,
+                            &scan_children_,
+                            &scan_children_live_,
+                            &scan_live_,
+                            &get_version_,
+                            &push_version_,
+                            &old_versions_,
+                            &delete_version_,
+                            &find_content_,
+                            &get_content_,
+                            &add_content_,
+                            &content_ref_,
+                            &delete_content_,
+                            &content_ids_,
+                            &get_token_,
+                            &put_token_,
+                            &delete_token_,
+                            &tokens_before_,
+                            &token_count_};
     for (sqlite3_stmt** s : all) {
         sqlite3_finalize(*s);
         *s = nullptr;
@@ -154,8 +175,8 @@ int ViewIndex::Open(const std::string& file, bool durable, bool read_only, std::
     }
     sqlite3_busy_timeout(db_, 10000);
     if (!read_only) {
-        std::string pragmas = std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=") +
-                              (durable ? "FULL" : "NORMAL") + ";";
+        std::string pragmas =
+            std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=") + (durable ? "FULL" : "NORMAL") + ";";
         if (Exec(pragmas.c_str()) != 0 || Exec(kSchema) != 0) {
             error = "cannot set up " + file + ": " + last_error_;
             Close();
@@ -220,8 +241,7 @@ int ViewIndex::RaiseMaxId(const std::string& path, uint64_t id) {
 }
 
 int ViewIndex::NextSyncId(uint64_t& id) {
-    sqlite3_stmt* s =
-        Prepare(next_id_, "UPDATE meta SET value = value + 1 WHERE key = 'last_sync_id' RETURNING value");
+    sqlite3_stmt* s = Prepare(next_id_, "UPDATE meta SET value = value + 1 WHERE key = 'last_sync_id' RETURNING value");
     if (!s) return -1;
     Use use(s);
     if (sqlite3_step(s) != SQLITE_ROW) return Fail("next sync id");
@@ -323,8 +343,9 @@ int ViewIndex::ScanLive(const std::function<bool(const Entry&)>& visit) {
 }
 
 int ViewIndex::GetVersion(const std::string& path, uint64_t sync_id, Version& out) {
-    sqlite3_stmt* s = Prepare(get_version_, "SELECT sync_id, file_id, size, hash, mtime, exec_bit FROM versions"
-                                            " WHERE path = ?1 AND sync_id = ?2");
+    sqlite3_stmt* s = Prepare(get_version_,
+                              "SELECT sync_id, file_id, size, hash, mtime, exec_bit FROM versions"
+                              " WHERE path = ?1 AND sync_id = ?2");
     if (!s) return -1;
     Use use(s);
     BindBlob(s, 1, path);
@@ -343,8 +364,9 @@ int ViewIndex::GetVersion(const std::string& path, uint64_t sync_id, Version& ou
 }
 
 int ViewIndex::PushVersion(const std::string& path, const Version& v) {
-    sqlite3_stmt* s = Prepare(push_version_, "INSERT OR REPLACE INTO versions(path, sync_id, file_id, size, hash,"
-                                             " mtime, exec_bit) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    sqlite3_stmt* s = Prepare(push_version_,
+                              "INSERT OR REPLACE INTO versions(path, sync_id, file_id, size, hash,"
+                              " mtime, exec_bit) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     if (!s) return -1;
     Use use(s);
     BindBlob(s, 1, path);
@@ -459,7 +481,7 @@ int ViewIndex::ContentIds(std::set<uint64_t>& out) {
     }
 }
 
-#define TOKEN_COLUMNS                                                                                          \
+#define TOKEN_COLUMNS                                                                                       \
     "token, created, used, kind, path, committed, held, sync_id, max_id, is_dir, file_id, refer, is_delta," \
     " payload, payload_size, size, hash, mtime, exec_bit"
 

@@ -76,9 +76,8 @@ Result Decode(const std::string& bytes, const RequestReader::Placer& placer = nu
 }
 
 TEST(RequestReader, DecodesAMap) {
-    std::string bytes = kMap + Str("action") + Str("upload") + Str("n") + Int(300, 2) + Str("z") + kNull +
-                        Str("list") + kArray + Int(1, 1) + Str("x") + kEnd + Str("m") + kMap + Str("k") +
-                        Int(7, 1) + kEnd + kEnd;
+    std::string bytes = kMap + Str("action") + Str("upload") + Str("n") + Int(300, 2) + Str("z") + kNull + Str("list") +
+                        kArray + Int(1, 1) + Str("x") + kEnd + Str("m") + kMap + Str("k") + Int(7, 1) + kEnd + kEnd;
     Result r = Decode(bytes);
     ASSERT_EQ(r.outcome, ReadOutcome::Ok) << r.problem;
     EXPECT_EQ(r.value["action"].asString(), ustring("upload"));
@@ -157,8 +156,8 @@ TEST(RequestReader, BinariesGoWhereThePlacerSays) {
         t.hash = &md4;
         return t;
     };
-    Result r = Decode(kMap + Str("action") + Str("resume_upload") + Str("file") + kMap + Str("data") +
-                          Bin("HELLO") + Str("size") + Int(7, 1) + kEnd + kEnd,
+    Result r = Decode(kMap + Str("action") + Str("resume_upload") + Str("file") + kMap + Str("data") + Bin("HELLO") +
+                          Str("size") + Int(7, 1) + kEnd + kEnd,
                       placer);
     ASSERT_EQ(r.outcome, ReadOutcome::Ok) << r.problem;
     EXPECT_EQ(seen_keys, (std::vector<std::string>{"file", "data"}));

@@ -211,7 +211,7 @@ TEST_F(Conformance, UploadVersionRules) {
     UploadFolder(*c, "/dir");
 
     EXPECT_EQ(Code(UploadFile(*c, "/f", "other content")), 24576u);  // new item onto another content
-    PObject retry = UploadFile(*c, "/f", "version 1");              // new item equal to the current one
+    PObject retry = UploadFile(*c, "/f", "version 1");               // new item equal to the current one
     EXPECT_FALSE(retry.hasMember("error"));
     EXPECT_EQ(retry["sync_id"].asInteger(), s1);
 
@@ -220,19 +220,19 @@ TEST_F(Conformance, UploadVersionRules) {
     uint64_t s2 = v2["sync_id"].asInteger();
     EXPECT_GT(s2, s1);
     EXPECT_EQ(Code(UploadFile(*c, "/f", "version 3", s1)), 36866u);  // stale base
-    PObject lost = UploadFile(*c, "/f", "version 2", s1);              // the retry of v2 after a lost answer
+    PObject lost = UploadFile(*c, "/f", "version 2", s1);            // the retry of v2 after a lost answer
     EXPECT_FALSE(lost.hasMember("error"));
     EXPECT_EQ(lost["sync_id"].asInteger(), s2);
-    PObject unchanged = UploadFile(*c, "/f", "version 2", s2);         // nothing changed: no new version
+    PObject unchanged = UploadFile(*c, "/f", "version 2", s2);  // nothing changed: no new version
     EXPECT_EQ(unchanged["sync_id"].asInteger(), s2);
-    PObject touched = UploadFile(*c, "/f", "version 2", s2, 5555);     // a new time is a new version
+    PObject touched = UploadFile(*c, "/f", "version 2", s2, 5555);  // a new time is a new version
     EXPECT_GT(touched["sync_id"].asInteger(), s2);
 
-    EXPECT_EQ(Code(UploadFile(*c, "/gone", "x", 77)), 36865u);         // the base is absent
-    EXPECT_EQ(Code(UploadFile(*c, "/dir", "x")), 24576u);              // a file onto a folder
-    EXPECT_EQ(Code(UploadFolder(*c, "/f")), 24576u);                   // a folder onto a file
-    EXPECT_EQ(Code(UploadFile(*c, "/f/inside", "x")), 24576u);         // below a file
-    PObject same_dir = UploadFolder(*c, "/dir");                       // a folder that is there
+    EXPECT_EQ(Code(UploadFile(*c, "/gone", "x", 77)), 36865u);  // the base is absent
+    EXPECT_EQ(Code(UploadFile(*c, "/dir", "x")), 24576u);       // a file onto a folder
+    EXPECT_EQ(Code(UploadFolder(*c, "/f")), 24576u);            // a folder onto a file
+    EXPECT_EQ(Code(UploadFile(*c, "/f/inside", "x")), 24576u);  // below a file
+    PObject same_dir = UploadFolder(*c, "/dir");                // a folder that is there
     EXPECT_FALSE(same_dir.hasMember("error"));
 
     auto ls = Ls();
@@ -314,21 +314,23 @@ TEST_F(Conformance, SessionViewAndTokenErrors) {
     };
     std::string into = dir_.file("download");
     const std::vector<Case> cases = {
-        {"unknown session", with(SCMD_EVT_PULL, "pull_event",
-                                 [](PObject& m) {
-                                     m["session"] = "nobody";
-                                     m["sync_id"] = uint64_t{0};
-                                     m["path"] = "/";
-                                     m["recursive"] = true;
-                                 }),
+        {"unknown session",
+         with(SCMD_EVT_PULL, "pull_event",
+              [](PObject& m) {
+                  m["session"] = "nobody";
+                  m["sync_id"] = uint64_t{0};
+                  m["path"] = "/";
+                  m["recursive"] = true;
+              }),
          8193},
-        {"unknown view", with(SCMD_EVT_PULL, "pull_event",
-                              [](PObject& m) {
-                                  m["view_id"] = uint64_t{42};
-                                  m["sync_id"] = uint64_t{0};
-                                  m["path"] = "/";
-                                  m["recursive"] = true;
-                              }),
+        {"unknown view",
+         with(SCMD_EVT_PULL, "pull_event",
+              [](PObject& m) {
+                  m["view_id"] = uint64_t{42};
+                  m["sync_id"] = uint64_t{0};
+                  m["path"] = "/";
+                  m["recursive"] = true;
+              }),
          12289},
         {"pull of a missing folder", [&] { return Pull(*c, 0, "/nowhere"); }, 12291},
         {"pull of a file", [&] { return Pull(*c, 0, "/file"); }, 12291},
@@ -339,12 +341,12 @@ TEST_F(Conformance, SessionViewAndTokenErrors) {
              return answer;
          },
          32769},
-        {"unknown resume token", with(SCMD_RESUME_TRANSFER, "resume_get_status",
-                                      [](PObject& m) { m["_resume_token"] = "1-00000000000000000000000000000000"; }),
+        {"unknown resume token",
+         with(SCMD_RESUME_TRANSFER, "resume_get_status",
+              [](PObject& m) { m["_resume_token"] = "1-00000000000000000000000000000000"; }),
          45057},
-        {"resume token of another view", with(SCMD_RESUME_TRANSFER, "resume_get_status",
-                                              [](PObject& m) { m["_resume_token"] = "2-0123"; }),
-         45057},
+        {"resume token of another view",
+         with(SCMD_RESUME_TRANSFER, "resume_get_status", [](PObject& m) { m["_resume_token"] = "2-0123"; }), 45057},
         {"download resumed without a pinned payload",
          [&] {
              PObject answer;
@@ -353,36 +355,40 @@ TEST_F(Conformance, SessionViewAndTokenErrors) {
          },
          45057},
         {"unknown action", with(SCMD_EVT_PULL, "list_everything", [](PObject&) {}), 20480},
-        {"action under the wrong command", with(SCMD_EVT_RECV_4, "pull_event",
-                                                [](PObject& m) {
-                                                    m["sync_id"] = uint64_t{0};
-                                                    m["path"] = "/";
-                                                    m["recursive"] = true;
-                                                }),
+        {"action under the wrong command",
+         with(SCMD_EVT_RECV_4, "pull_event",
+              [](PObject& m) {
+                  m["sync_id"] = uint64_t{0};
+                  m["path"] = "/";
+                  m["recursive"] = true;
+              }),
          20480},
         {"missing member", with(SCMD_EVT_PULL, "pull_event", [](PObject& m) { m["path"] = "/"; }), 20480},
-        {"mistyped member", with(SCMD_EVT_PULL, "pull_event",
-                                 [](PObject& m) {
-                                     m["sync_id"] = "zero";
-                                     m["path"] = "/";
-                                     m["recursive"] = true;
-                                 }),
+        {"mistyped member",
+         with(SCMD_EVT_PULL, "pull_event",
+              [](PObject& m) {
+                  m["sync_id"] = "zero";
+                  m["path"] = "/";
+                  m["recursive"] = true;
+              }),
          20480},
-        {"boolean out of range", with(SCMD_EVT_PULL, "pull_event",
-                                      [](PObject& m) {
-                                          m["sync_id"] = uint64_t{0};
-                                          m["path"] = "/";
-                                          m["recursive"] = uint64_t{2};
-                                      }),
+        {"boolean out of range",
+         with(SCMD_EVT_PULL, "pull_event",
+              [](PObject& m) {
+                  m["sync_id"] = uint64_t{0};
+                  m["path"] = "/";
+                  m["recursive"] = uint64_t{2};
+              }),
          20480},
-        {"two conditions", with(SCMD_EVT_PULL, "pull_event",
-                                [](PObject& m) {
-                                    m["sync_id"] = uint64_t{0};
-                                    m["path"] = "/";
-                                    m["recursive"] = true;
-                                    m["condition"]["name"] = "a";
-                                    m["condition"]["prefix"] = "/b";
-                                }),
+        {"two conditions",
+         with(SCMD_EVT_PULL, "pull_event",
+              [](PObject& m) {
+                  m["sync_id"] = uint64_t{0};
+                  m["path"] = "/";
+                  m["recursive"] = true;
+                  m["condition"]["name"] = "a";
+                  m["condition"]["prefix"] = "/b";
+              }),
          20480},
     };
     for (const Case& k : cases) {
@@ -398,8 +404,20 @@ TEST_F(Conformance, HostilePathsAreRefused) {
     auto c = Client();
     UploadFolder(*c, "/ok");
     const std::vector<std::string> paths = {
-        "", "relative", "/", "/a/", "//a", "/a//b", "/./a", "/a/.", "/../escape", "/ok/../../escape",
-        "/a\\b", "/..\\..\\escape", std::string(5000, 'x').replace(0, 1, "/"), "/" + std::string(1100, 'y'),
+        "",
+        "relative",
+        "/",
+        "/a/",
+        "//a",
+        "/a//b",
+        "/./a",
+        "/a/.",
+        "/../escape",
+        "/ok/../../escape",
+        "/a\\b",
+        "/..\\..\\escape",
+        std::string(5000, 'x').replace(0, 1, "/"),
+        "/" + std::string(1100, 'y'),
     };
     std::string into = dir_.file("download");
     for (const std::string& p : paths) {

@@ -84,9 +84,7 @@ protected:
         return client;
     }
 
-    std::string File(const std::string& bytes) {
-        return dir_.write("data-" + std::to_string(++files_), bytes);
-    }
+    std::string File(const std::string& bytes) { return dir_.write("data-" + std::to_string(++files_), bytes); }
 
     PObject Members(uint64_t view = 1) {
         PObject m = testing::SessionMembers(kToken, view);
@@ -98,6 +96,13 @@ protected:
     // sequence: token, dry run, resume_upload.
     PObject UploadFile(SyncClient& c, const std::string& path, const std::string& bytes, uint64_t base = 0,
                        uint64_t mtime = 1000, uint64_t view = 1) {
+        PObject answer;
+        EXPECT_EQ(c.Run(SCMD_EVT_RECV_4, "upload", UploadMembers(path, bytes, base, mtime, view), answer), 0);
+        return answer;
+    }
+
+    PObject UploadMembers(const std::string& path, const std::string& bytes, uint64_t base = 0, uint64_t mtime = 1000,
+                          uint64_t view = 1) {
         PObject m = Members(view);
         m["path"] = ustring(path);
         m["is_dir"] = false;
@@ -110,9 +115,7 @@ protected:
         m["file"]["data"] = PObject::binary_type{0, bytes.size(), ustring(File(bytes))};
         m["mtime"]["refer"] = false;
         m["mtime"]["mtime"] = mtime;
-        PObject answer;
-        EXPECT_EQ(c.Run(SCMD_EVT_RECV_4, "upload", m, answer), 0);
-        return answer;
+        return m;
     }
 
     PObject UploadFolder(SyncClient& c, const std::string& path, uint64_t base = 0, uint64_t view = 1) {

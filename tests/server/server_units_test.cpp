@@ -23,9 +23,31 @@ int Parse(std::vector<std::string> args, ServerOptions& options, std::string& er
 TEST(ServerOptions, FullCommandLine) {
     ServerOptions o;
     std::string error;
-    ASSERT_EQ(Parse({"--root", "/r", "--listen", "localhost:7000", "--token", "a", "--token", "b", "--view", "3",
-                     "--view", "4:ro", "--tls-cert", "c.pem", "--tls-key", "k.pem", "--page-size", "10",
-                     "--keep-versions", "0", "--keepalive-seconds", "2", "--no-fsync", "--port-file", "p"},
+    ASSERT_EQ(Parse({"--root",
+                     "/r",
+                     "--listen",
+                     "localhost:7000",
+                     "--token",
+                     "a",
+                     "--token",
+                     "b",
+                     "--view",
+                     "3",
+                     "--view",
+                     "4:ro",
+                     "--tls-cert",
+                     "c.pem",
+                     "--tls-key",
+                     "k.pem",
+                     "--page-size",
+                     "10",
+                     "--keep-versions",
+                     "0",
+                     "--keepalive-seconds",
+                     "2",
+                     "--no-fsync",
+                     "--port-file",
+                     "p"},
                     o, error),
               0)
         << error;
@@ -179,8 +201,18 @@ TEST(ViewPaths, Refusals) {
         {std::string("/a\0b", 4), false},
         {"/" + std::string(1023, 'x'), true},
         {"/" + std::string(1024, 'x'), false},
-        {"/" + std::string(4094, 'x').replace(1000, 1, "/").replace(2000, 1, "/").replace(3000, 1, "/").replace(4000, 1, "/"), true},
-        {"/" + std::string(4095, 'x').replace(1000, 1, "/").replace(2000, 1, "/").replace(3000, 1, "/").replace(4000, 1, "/"), false},
+        {"/" + std::string(4094, 'x')
+                   .replace(1000, 1, "/")
+                   .replace(2000, 1, "/")
+                   .replace(3000, 1, "/")
+                   .replace(4000, 1, "/"),
+         true},
+        {"/" + std::string(4095, 'x')
+                   .replace(1000, 1, "/")
+                   .replace(2000, 1, "/")
+                   .replace(3000, 1, "/")
+                   .replace(4000, 1, "/"),
+         false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ViewPathProblem(c.path, EventPathRoot::Refuse) == nullptr, c.valid) << c.path.substr(0, 40);

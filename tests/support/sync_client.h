@@ -33,8 +33,8 @@ public:
     // Opens the connection and admits it. 0, a negative channel code, -100
     // when an answer carries "error" (the answer is in `answer`), -101 when
     // "alive" is 0.
-    int Connect(const std::string& session, uint64_t view_id, bool tls = false,
-                Handshake form = Handshake::TwoStep, PObject* answer = nullptr);
+    int Connect(const std::string& session, uint64_t view_id, bool tls = false, Handshake form = Handshake::TwoStep,
+                PObject* answer = nullptr);
     // Opens the connection without a handshake.
     int Open();
     void Close() { channel_.Close(); }
