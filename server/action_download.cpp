@@ -101,7 +101,7 @@ void HandleResumeDownload(RequestContext& rc, Answer& answer) {
                 return;
             }
         } else {
-            if (!view->Pin(record.file_id)) {
+            if (!view->Pin(record.file_id, &record.hash)) {
                 answer.Error(SPROTO_ERR_RESUME_NOTOKEN, "the version of this download is gone");
                 return;
             }

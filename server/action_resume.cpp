@@ -23,6 +23,12 @@ void HandleResumeGetStatus(RequestContext& rc, Answer& answer) {
     uint64_t token_view = 0;
     TokenRecord record;
     bool found = false;
+    // A request still busy with the token may be adding bytes or committing:
+    // the answer is what it leaves.
+    if (TokenView(token, token_view) && token_view == view->id() && !view->WaitIdle(token)) {
+        answer.Error(SPROTO_ERR_RESUME, "the token is in use by another connection");
+        return;
+    }
     if (TokenView(token, token_view) && token_view == view->id() &&
         answer.Failed(view->GetToken(token, record, found))) {
         return;

@@ -69,10 +69,10 @@ bool ReadIntent(RequestContext& rc, Answer& answer, UploadIntent& intent, FileMe
 
 // Turns what the upload sent into the content to commit: an existing blob
 // (a reference), the result of a patch, or the received bytes themselves.
-// `data` is the file holding the received bytes; `hash` their MD4 when
-// already known.
+// The received bytes are in the file `data`, or in `bytes` (small bodies);
+// `known_hash` is their MD4 when already computed.
 Status PrepareContent(View& view, const UploadIntent& intent, const UploadDecision& decision, const FileMember& file,
-                      const std::string& data, const std::string& known_hash, NewContent& out) {
+                      const std::string& data, std::string* bytes, const std::string& known_hash, NewContent& out) {
     const bool has_base = decision.kind != UploadKind::Create && !decision.current.is_dir;
     if (file.refer) {
         if (file.file_id != 0) {
@@ -88,12 +88,27 @@ Status PrepareContent(View& view, const UploadIntent& intent, const UploadDecisi
     }
     if (file.is_delta) {
         if (!has_base) return Status::Error(SPROTO_ERR_UPLOAD_NOBASE, "a patch without a base version");
+        std::string patch = data;
+        if (bytes != nullptr) {
+            // The patch engine reads files.
+            patch = view.store().TempPath();
+            FILE* fp = fopen(patch.c_str(), "wb");
+            bool ok = fp != nullptr && (bytes->empty() || fwrite(bytes->data(), 1, bytes->size(), fp) == bytes->size());
+            if (fp != nullptr && fclose(fp) != 0) ok = false;
+            if (!ok) {
+                unlink(patch.c_str());
+                return Status::Failure("cannot write " + patch);
+            }
+        }
         uint64_t base = decision.current.file_id;
-        if (!view.Pin(base)) return Status::Error(SPROTO_ERR_UPLOAD_BASE_CHANGED, "the base version is gone");
         std::string result = view.store().TempPath(), hash;
         bool complete = false;
-        int rc = ApplyPatch(view.store().BlobPath(base), data, result, hash, complete);
-        view.Unpin(base);
+        int rc = -1;
+        if (view.Pin(base)) {
+            rc = ApplyPatch(view.store().BlobPath(base), patch, result, hash, complete);
+            view.Unpin(base);
+        }
+        if (bytes != nullptr) unlink(patch.c_str());
         uint64_t size = 0;
         if (rc != 0 || !complete) {
             unlink(result.c_str());
@@ -111,14 +126,25 @@ Status PrepareContent(View& view, const UploadIntent& intent, const UploadDecisi
         return Status::Ok();
     }
     uint64_t size = 0;
-    if (!FileSize(data, size)) return Status::Failure("the received content is gone");
+    if (bytes != nullptr) {
+        size = bytes->size();
+    } else if (!FileSize(data, size)) {
+        return Status::Failure("the received content is gone");
+    }
     if (size != intent.size) {
         return Status::Error(SPROTO_ERR_UPLOAD,
                              "received " + std::to_string(size) + " of " + std::to_string(intent.size) + " bytes");
     }
     std::string hash = known_hash;
-    if (hash.empty() && HashFile(data, hash) != 0) return Status::Failure("cannot hash " + data);
+    if (hash.empty() && (bytes != nullptr || HashFile(data, hash) != 0)) {
+        return Status::Failure("cannot hash the received content");
+    }
     if (hash != intent.hash) return Status::Error(SPROTO_ERR_UPLOAD, "the content's hash is " + hash);
+    if (bytes != nullptr) {
+        out.in_memory = true;
+        out.bytes = std::move(*bytes);
+        return Status::Ok();
+    }
     if (view.store().Flush(data) != 0) return Status::Failure("cannot flush " + data);
     out.temp = data;
     return Status::Ok();
@@ -159,9 +185,9 @@ void HandleUpload(RequestContext& rc, Answer& answer) {
     }
 
     UploadDecision decision;
-    if (answer.Failed(view->Decide(intent, decision))) return;
     if (dry_run) {
         // Tells whether the content is already held; changes nothing.
+        if (answer.Failed(view->Decide(intent, decision))) return;
         uint64_t file_id = 0;
         if (!intent.is_dir && answer.Failed(view->FindContent(intent.hash, intent.size, file_id))) return;
         answer.body["file"]["file_id"] = file_id;
@@ -172,16 +198,24 @@ void HandleUpload(RequestContext& rc, Answer& answer) {
         return;
     }
     NewContent content;
-    if (!intent.is_dir && decision.kind != UploadKind::Same) {
-        std::string data = rc.receipt.where == UploadReceipt::Temp ? rc.receipt.path : std::string();
-        if (!file.refer && data.empty()) {
-            answer.Error(kMalformedRequest, "file.data arrived nowhere");
-            return;
+    if (!intent.is_dir) {
+        // Whole bytes in hand need no look-up first: Commit applies the
+        // rules. A reference or a patch needs the base version.
+        if ((file.refer || file.is_delta) && answer.Failed(view->Decide(intent, decision))) return;
+        if (decision.kind != UploadKind::Same) {
+            const bool in_memory = rc.receipt.where == UploadReceipt::Memory;
+            std::string data = rc.receipt.where == UploadReceipt::Temp ? rc.receipt.path : std::string();
+            if (!file.refer && data.empty() && !in_memory) {
+                answer.Error(kMalformedRequest, "file.data arrived nowhere");
+                return;
+            }
+            if (answer.Failed(PrepareContent(*view, intent, decision, file, data,
+                                             in_memory ? &rc.receipt.bytes : nullptr, ReceivedHash(rc.receipt),
+                                             content))) {
+                return;
+            }
+            if (!data.empty() && content.temp == data) rc.receipt.path.clear();  // consumed by Commit
         }
-        if (answer.Failed(PrepareContent(*view, intent, decision, file, data, ReceivedHash(rc.receipt), content))) {
-            return;
-        }
-        if (content.temp == data) rc.receipt.path.clear();  // consumed by Commit
     }
     UploadResult result;
     if (answer.Failed(view->Commit(intent, content, result))) return;
@@ -303,7 +337,7 @@ void HandleResumeUpload(RequestContext& rc, Answer& answer) {
             FILE* fp = fopen(part.c_str(), "ab");
             if (fp) fclose(fp);
         }
-        Status prepared = PrepareContent(*view, intent, decision, file, part, ReceivedHash(receipt), content);
+        Status prepared = PrepareContent(*view, intent, decision, file, part, nullptr, ReceivedHash(receipt), content);
         if (!prepared.ok()) {
             // Wrong bytes are of no use to a retry: start the token afresh.
             if (!prepared.broken) truncate(part.c_str(), 0);

@@ -153,7 +153,7 @@ bool Connection::ServeOne() {
     // The request, with its file body placed as it arrives.
     UploadReceipt receipt;
     std::string action;
-    auto placer = [&](const std::vector<std::string>& keys, uint64_t, const PObject& partial) {
+    auto placer = [&](const std::vector<std::string>& keys, uint64_t length, const PObject& partial) {
         BinaryTarget target;
         bool file_data = keys.size() == 2 && keys[0] == "file" && keys[1] == "data";
         bool attribute = keys.size() == 2 && keys[0] == "mac_attribute" && keys[1] == "data";
@@ -192,12 +192,17 @@ bool Connection::ServeOne() {
             receipt.where = UploadReceipt::Dropped;
             return target;
         }
-        receipt.where = UploadReceipt::Temp;
-        receipt.path = server_.IncomingPath();
         receipt.md4 = std::make_unique<Md4>();
         receipt.hashed = true;
-        target.path = receipt.path;
         target.hash = receipt.md4.get();
+        if (act == "upload" && length <= kInlineContentLimit) {
+            receipt.where = UploadReceipt::Memory;
+            target.memory = &receipt.bytes;
+            return target;
+        }
+        receipt.where = UploadReceipt::Temp;
+        receipt.path = server_.IncomingPath();
+        target.path = receipt.path;
         return target;
     };
     auto hook = [&](const PObject& partial) {
@@ -213,7 +218,8 @@ bool Connection::ServeOne() {
     PObject request;
     ReadOutcome outcome = reader.Read(request, placer, hook);
     ch_.SetReadBudget(-1);
-    if (receipt.where == UploadReceipt::Temp || receipt.where == UploadReceipt::Part) {
+    if (receipt.where == UploadReceipt::Temp || receipt.where == UploadReceipt::Part ||
+        receipt.where == UploadReceipt::Memory) {
         receipt.stored = request["file"]["data"].asBinary().length;
     }
     if (outcome == ReadOutcome::Broken) {

@@ -16,9 +16,11 @@ namespace tw_server {
 
 // Where the request's file body went while it arrived (file.data).
 struct UploadReceipt {
-    enum Where { None, Dropped, Temp, Part } where = None;
+    enum Where { None, Dropped, Memory, Temp, Part } where = None;
     // Temp: a file in incoming/; Part: the resume token's upload file.
     std::string path;
+    // Memory: the bytes (small bodies of "upload").
+    std::string bytes;
     // Part: the token, its view, and how many bytes it held before.
     View* view = nullptr;
     std::string token;

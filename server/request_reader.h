@@ -17,7 +17,7 @@
 // the stream stays in step and the request can still be answered. A
 // received binary is recorded in the map as {offset: where its bytes start
 // in the target file, length: how many were stored, path: the file, empty
-// when they were dropped}.
+// when they were dropped or went to memory}.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +34,10 @@ class Md4;
 namespace tw_server {
 
 struct BinaryTarget {
-    // The file to store the bytes in; empty: read and drop them.
+    // The file to store the bytes in; empty: into `memory` when set, else
+    // read and dropped.
     std::string path;
+    std::string* memory = nullptr;
     // The file is cut back to this length and the bytes appended after it.
     uint64_t offset = 0;
     // Fed with every byte stored, when set.

@@ -1,5 +1,6 @@
 // tidewell-server: a small sync server of the daemon's protocol, for
 // trying Tidewell end to end, for tests and for benchmarks.
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -75,6 +76,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     Logger::Initialize(Logger::STDERR_LOGGER, "", ustring(LevelFile(options.root)), 1);
+    // SQLite allocates and frees its statement journals on every write; with
+    // glibc's default threshold each free hands the memory back to the
+    // kernel (a system call per request) only to take it again.
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
     // Signals are taken by one thread; every other thread blocks them.
     sigset_t stop_signals;

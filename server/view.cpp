@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -133,6 +134,12 @@ int View::Open(std::string& error) {
         return -1;
     }
     store_.RemoveOrphans(known);
+    uint64_t highest = 0;
+    if (index_.HighestContentId(highest) != 0) {
+        error = "cannot read the contents of " + store_.dir() + ": " + index_.last_error();
+        return -1;
+    }
+    next_blob_id_.store(highest + 1);
     std::error_code ec;
     for (const char* sub : {"/uploads", "/payloads"}) {
         for (const auto& file : std::filesystem::directory_iterator(store_.dir() + sub, ec)) {
@@ -156,7 +163,11 @@ Status View::Lookup(const std::string& path, Entry& entry, bool& live) {
 
 Status View::Decide(const UploadIntent& intent, UploadDecision& decision) {
     std::lock_guard<std::mutex> guard(mutex_);
-    return DecideLocked(intent, decision);
+    // One read transaction for all the look-ups instead of one each.
+    if (index_.BeginRead() != 0) return IndexFailure(index_);
+    Status status = DecideLocked(intent, decision);
+    index_.Commit();
+    return status;
 }
 
 Status View::DecideLocked(const UploadIntent& intent, UploadDecision& decision) {
@@ -209,11 +220,27 @@ Status View::FindContent(const std::string& hash, uint64_t size, uint64_t& file_
 }
 
 Status View::Commit(const UploadIntent& intent, NewContent content, UploadResult& result) {
+    // A new blob goes into the store before the lock is taken: the rename
+    // and the flush of its folder are the slow part, and nothing names the
+    // blob before the commit below (a crash in between leaves an orphan,
+    // removed at the next start).
+    uint64_t installed = 0;
+    if (!intent.is_dir && content.file_id == 0 && !content.temp.empty()) {
+        uint64_t id = next_blob_id_.fetch_add(1);
+        int err = store_.Install(content.temp, id);
+        if (err != 0) {
+            unlink(content.temp.c_str());
+            if (err == ENOSPC || err == EDQUOT) return Status::Error(SPROTO_ERR_DISKFULL, "the disk is full");
+            return Status::Failure(std::string("cannot store the content: ") + strerror(err));
+        }
+        installed = id;
+        content.temp.clear();
+    }
     std::vector<uint64_t> unlink_after;
     Status status;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        status = CommitLocked(intent, content, result, unlink_after);
+        status = CommitLocked(intent, content, installed, result, unlink_after);
         for (uint64_t id : unlink_after) {
             if (pins_.count(id)) doomed_.insert(id);
         }
@@ -221,13 +248,18 @@ Status View::Commit(const UploadIntent& intent, NewContent content, UploadResult
                                           [this](uint64_t id) { return pins_.count(id) != 0; }),
                            unlink_after.end());
     }
+    // Not named by the index (refused, or the content was held already).
+    if (installed != 0) unlink_after.push_back(installed);
     if (!content.temp.empty()) unlink(content.temp.c_str());
     UnlinkBlobs(unlink_after);
     return status;
 }
 
-Status View::CommitLocked(const UploadIntent& intent, NewContent& content, UploadResult& result,
-                          std::vector<uint64_t>& unlink_after) {
+Status View::CommitLocked(const UploadIntent& intent, const NewContent& content, uint64_t& installed,
+                          UploadResult& result, std::vector<uint64_t>& unlink_after) {
+    // The rules and their application in one transaction.
+    Transaction txn(index_);
+    if (!txn.open()) return IndexFailure(index_);
     UploadDecision decision;
     Status status = DecideLocked(intent, decision);
     if (!status.ok()) return status;
@@ -255,10 +287,7 @@ Status View::CommitLocked(const UploadIntent& intent, NewContent& content, Uploa
         return Status::Ok();
     }
 
-    Transaction txn(index_);
-    if (!txn.open()) return IndexFailure(index_);
-
-    uint64_t installed = 0;
+    uint64_t named = 0;  // the installed blob, once the new row names it
     if (!intent.is_dir) {
         if (content.file_id != 0) {
             std::string hash;
@@ -273,57 +302,54 @@ Status View::CommitLocked(const UploadIntent& intent, NewContent& content, Uploa
         } else {
             int rc = index_.FindContent(intent.hash, intent.size, next.file_id);
             if (rc < 0) return IndexFailure(index_);
-            if (rc == 0) {
-                if (content.temp.empty()) return Status::Failure("an upload without content");
-                if (index_.AddContent(intent.hash, intent.size, next.file_id) != 0) return IndexFailure(index_);
-                int err = store_.Install(content.temp, next.file_id);
-                if (err == ENOSPC || err == EDQUOT) return Status::Error(SPROTO_ERR_DISKFULL, "the disk is full");
-                if (err != 0) return Status::Failure(std::string("cannot store the content: ") + strerror(err));
-                installed = next.file_id;
-                content.temp.clear();
+            if (rc == 0 && content.in_memory) {
+                next.file_id = next_blob_id_.fetch_add(1);
+                if (index_.AddContentWithId(next.file_id, intent.hash, intent.size, &content.bytes) != 0) {
+                    return IndexFailure(index_);
+                }
+            } else if (rc == 0) {
+                if (installed == 0) return Status::Failure("an upload without content");
+                if (index_.AddContentWithId(installed, intent.hash, intent.size) != 0) return IndexFailure(index_);
+                next.file_id = named = installed;
             }
         }
     }
-    // From here a failure must take the installed blob back out.
-    auto undo = [&](Status failed) {
-        if (installed != 0) store_.RemoveBlob(installed);
-        return failed;
-    };
 
     std::vector<std::string> ancestors = AncestorsOf(intent.path);
     if (!update) {
         for (const std::string& ancestor : ancestors) {
             Entry above;
             int rc = index_.Get(ancestor, above);
-            if (rc < 0) return undo(IndexFailure(index_));
+            if (rc < 0) return IndexFailure(index_);
             if (rc == 1 && !above.is_removed) continue;
             Entry folder;
             folder.path = ancestor;
             folder.is_dir = true;
             folder.mtime = now;
-            if (index_.NextSyncId(folder.sync_id) != 0) return undo(IndexFailure(index_));
+            if (index_.NextSyncId(folder.sync_id) != 0) return IndexFailure(index_);
             folder.max_id = folder.sync_id;
-            if (index_.Put(folder) != 0) return undo(IndexFailure(index_));
+            if (index_.Put(folder) != 0) return IndexFailure(index_);
         }
     }
-    if (index_.NextSyncId(next.sync_id) != 0) return undo(IndexFailure(index_));
+    if (index_.NextSyncId(next.sync_id) != 0) return IndexFailure(index_);
     next.max_id = next.sync_id;
 
     std::vector<uint64_t> dropped;
     if (update && !current.is_dir) {
         if (index_.PushVersion(current.path, AsVersion(current)) != 0 ||
             index_.TrimVersions(current.path, config_.keep_versions, dropped) != 0) {
-            return undo(IndexFailure(index_));
+            return IndexFailure(index_);
         }
     }
-    if (index_.Put(next) != 0) return undo(IndexFailure(index_));
+    if (index_.Put(next) != 0) return IndexFailure(index_);
     for (const std::string& ancestor : ancestors) {
-        if (index_.RaiseMaxId(ancestor, next.sync_id) != 0) return undo(IndexFailure(index_));
+        if (index_.RaiseMaxId(ancestor, next.sync_id) != 0) return IndexFailure(index_);
     }
     std::vector<uint64_t> collected;
-    if (CollectLocked(dropped, collected) != 0) return undo(IndexFailure(index_));
-    if (txn.Commit() != 0) return undo(IndexFailure(index_));
+    if (CollectLocked(dropped, collected) != 0) return IndexFailure(index_);
+    if (txn.Commit() != 0) return IndexFailure(index_);
 
+    if (named != 0) installed = 0;
     unlink_after.insert(unlink_after.end(), collected.begin(), collected.end());
     result.entry = next;
     result.changed = true;
@@ -341,6 +367,24 @@ int View::CollectLocked(const std::vector<uint64_t>& candidates, std::vector<uin
         unlink_after.push_back(id);
     }
     return 0;
+}
+
+bool View::MaterializeLocked(uint64_t file_id) {
+    std::string path = store_.BlobPath(file_id);
+    if (access(path.c_str(), F_OK) == 0) return true;
+    std::string data;
+    if (index_.GetContentData(file_id, data) != 1) return false;
+    // Made aside and renamed, so that no reader meets half a file. Not
+    // flushed: the index holds the bytes, and the start-up cleanup keeps
+    // the files of every blob it names.
+    std::string temp = store_.TempPath();
+    FILE* fp = fopen(temp.c_str(), "wb");
+    bool ok = fp != nullptr && (data.empty() || fwrite(data.data(), 1, data.size(), fp) == data.size());
+    if (fp != nullptr && fclose(fp) != 0) ok = false;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
+    unlink(temp.c_str());
+    TW_ERROR(kComponent, "cannot make %s\n", path.c_str());
+    return false;
 }
 
 void View::UnlinkBlobs(const std::vector<uint64_t>& file_ids) {
@@ -454,17 +498,21 @@ Status View::PlanDownload(const std::string& path, uint64_t base_sync_id, Downlo
         }
     }
     if (!plan.refer) {
+        if (!MaterializeLocked(plan.entry.file_id)) return Status::Failure("cannot make the file of a blob");
+        if (plan.base_file_id != 0 && !MaterializeLocked(plan.base_file_id)) plan.base_file_id = 0;
         ++pins_[plan.entry.file_id];
         if (plan.base_file_id != 0) ++pins_[plan.base_file_id];
     }
     return Status::Ok();
 }
 
-bool View::Pin(uint64_t file_id) {
+bool View::Pin(uint64_t file_id, const std::string* expected) {
     std::lock_guard<std::mutex> guard(mutex_);
     std::string hash;
     uint64_t size = 0;
     if (index_.GetContent(file_id, hash, size) != 1) return false;
+    if (expected != nullptr && *expected != hash) return false;
+    if (!MaterializeLocked(file_id)) return false;
     ++pins_[file_id];
     return true;
 }
@@ -528,14 +576,24 @@ Status View::PutToken(const TokenRecord& record) {
     return Status::Ok();
 }
 
-bool View::TryBusy(const std::string& token) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return busy_tokens_.insert(token).second;
+bool View::TryBusy(const std::string& token, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!token_released_.wait_for(lock, wait, [&] { return busy_tokens_.count(token) == 0; })) return false;
+    busy_tokens_.insert(token);
+    return true;
 }
 
 void View::Unbusy(const std::string& token) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    busy_tokens_.erase(token);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        busy_tokens_.erase(token);
+    }
+    token_released_.notify_all();
+}
+
+bool View::WaitIdle(const std::string& token, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return token_released_.wait_for(lock, wait, [&] { return busy_tokens_.count(token) == 0; });
 }
 
 void View::PruneTokens(int64_t max_age) {

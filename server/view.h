@@ -33,13 +33,17 @@
 //   sub-tree).
 //
 // Thread safety: every public operation takes `mutex_` for its index work;
-// heavy work (receiving data, hashing, patching) happens outside it, and
-// Commit re-checks the rules under it, so two uploads racing for one path
-// end as one new version and one conflict or equal-version answer. Blobs
+// heavy work (receiving data, hashing, patching, moving a new blob into the
+// store) happens outside it, and Commit re-checks the rules under it in the
+// transaction that applies them, so two uploads racing for one path end as
+// one new version and one conflict or equal-version answer. Blobs
 // in use by a transfer are pinned: a pinned blob that loses its last
 // reference is unlinked only when the last pin goes.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -101,7 +105,15 @@ struct NewContent {
     std::string temp;
     // Or an existing blob.
     uint64_t file_id = 0;
+    // Or the bytes themselves (small contents), kept in the index.
+    bool in_memory = false;
+    std::string bytes;
 };
+
+// Contents up to this size are kept in the index instead of a file of
+// their own: a small upload is then one transaction, without creating,
+// moving or flushing a file.
+constexpr uint64_t kInlineContentLimit = 65536;
 
 struct UploadResult {
     Entry entry;  // the item as the index now holds it
@@ -128,6 +140,11 @@ struct DownloadPlan {
     // A kept version of the file to patch against (0: send it whole).
     uint64_t base_file_id = 0;
 };
+
+// Seconds a resume token lives after its last use.
+constexpr int64_t kTokenMaxAge = 86400;
+// How long a request waits for another one to let go of its token.
+constexpr std::chrono::milliseconds kTokenWait{10000};
 
 class View {
 public:
@@ -162,8 +179,10 @@ public:
     // version `base_sync_id`; pins the blobs the plan names.
     Status PlanDownload(const std::string& path, uint64_t base_sync_id, DownloadPlan& plan);
 
-    // Pins a blob (its file stays while pinned); false when it is gone.
-    bool Pin(uint64_t file_id);
+    // Pins a blob: its file (made from the index for a small one) stays
+    // while pinned. False when it is gone, when `hash` is given and the blob
+    // holds other content, or when its file cannot be made.
+    bool Pin(uint64_t file_id, const std::string* hash = nullptr);
     void Unpin(uint64_t file_id);
 
     // Resume tokens.
@@ -171,10 +190,14 @@ public:
     // 1 found, 0 unknown; the record's `used` time is refreshed.
     Status GetToken(const std::string& token, TokenRecord& record, bool& found);
     Status PutToken(const TokenRecord& record);
-    // Marks a token as being used by one request; false when another one
-    // already uses it.
-    bool TryBusy(const std::string& token);
+    // Marks a token as being used by one request, waiting up to `wait` for
+    // another request to let go of it (a client that lost its connection
+    // is usually back before the server has finished with the old one);
+    // false when it is still in use then.
+    bool TryBusy(const std::string& token, std::chrono::milliseconds wait = kTokenWait);
     void Unbusy(const std::string& token);
+    // Waits (up to `wait`) until no request uses the token; false if one still does.
+    bool WaitIdle(const std::string& token, std::chrono::milliseconds wait = kTokenWait);
     // Removes tokens unused for `max_age` seconds, with their files.
     void PruneTokens(int64_t max_age);
 
@@ -182,12 +205,16 @@ public:
 
 private:
     Status DecideLocked(const UploadIntent& intent, UploadDecision& decision);
-    Status CommitLocked(const UploadIntent& intent, NewContent& content, UploadResult& result,
-                        std::vector<uint64_t>& unlink_after);
+    // `installed`: the blob id the new content was stored under (0: none);
+    // set to 0 when the commit made the index name it.
+    Status CommitLocked(const UploadIntent& intent, const NewContent& content, uint64_t& installed,
+                        UploadResult& result, std::vector<uint64_t>& unlink_after);
     // Drops the blobs in `candidates` that nothing references any more;
     // their files go into `unlink_after` (or wait for their last pin).
     int CollectLocked(const std::vector<uint64_t>& candidates, std::vector<uint64_t>& unlink_after);
     void UnlinkBlobs(const std::vector<uint64_t>& file_ids);
+    // Makes the file of a blob kept in the index, if it has none yet.
+    bool MaterializeLocked(uint64_t file_id);
 
     const uint64_t id_;
     const ViewConfig config_;
@@ -198,11 +225,13 @@ private:
     std::map<uint64_t, int> pins_;
     std::set<uint64_t> doomed_;  // pinned blobs without a contents row
     std::set<std::string> busy_tokens_;
+    std::condition_variable token_released_;  // signalled whenever busy_tokens_ loses one
     int64_t last_prune_ = 0;
+    // The id the next new blob is stored under: above every id the index
+    // ever used, so that a blob installed before its commit never meets
+    // another one's name.
+    std::atomic<uint64_t> next_blob_id_{1};
 };
-
-// Seconds a resume token lives after its last use.
-constexpr int64_t kTokenMaxAge = 86400;
 
 // The content hash form: 32 lower-case hexadecimal digits.
 bool IsContentHash(const std::string& hash);

@@ -23,7 +23,7 @@ const char* const kSchema =
     " PRIMARY KEY(path, sync_id)) WITHOUT ROWID;"
     "CREATE INDEX IF NOT EXISTS versions_file ON versions(file_id);"
     "CREATE TABLE IF NOT EXISTS contents(file_id INTEGER PRIMARY KEY AUTOINCREMENT, hash TEXT NOT NULL,"
-    " size INTEGER NOT NULL);"
+    " size INTEGER NOT NULL, data BLOB);"
     "CREATE INDEX IF NOT EXISTS contents_hash ON contents(hash, size);"
     "CREATE TABLE IF NOT EXISTS tokens(token TEXT PRIMARY KEY, created INTEGER NOT NULL, used INTEGER NOT NULL,"
     " kind INTEGER NOT NULL, path BLOB NOT NULL, committed INTEGER NOT NULL, held INTEGER NOT NULL,"
@@ -188,6 +188,10 @@ int ViewIndex::Open(const std::string& file, bool durable, bool read_only, std::
 
 int ViewIndex::Begin() {
     return Exec("BEGIN IMMEDIATE");
+}
+
+int ViewIndex::BeginRead() {
+    return Exec("BEGIN");
 }
 
 int ViewIndex::Commit() {
@@ -448,6 +452,50 @@ int ViewIndex::AddContent(const std::string& hash, uint64_t size, uint64_t& file
     if (sqlite3_step(s) != SQLITE_DONE) return Fail("add content");
     file_id = static_cast<uint64_t>(sqlite3_last_insert_rowid(db_));
     return 0;
+}
+
+int ViewIndex::AddContentWithId(uint64_t file_id, const std::string& hash, uint64_t size, const std::string* data) {
+    sqlite3_stmt* s =
+        Prepare(add_content_id_, "INSERT INTO contents(file_id, hash, size, data) VALUES(?1, ?2, ?3, ?4)");
+    if (!s) return -1;
+    Use use(s);
+    BindU64(s, 1, file_id);
+    BindText(s, 2, hash);
+    BindU64(s, 3, size);
+    if (data != nullptr) {
+        // An empty blob, not NULL: NULL means the bytes are in a file.
+        sqlite3_bind_blob(s, 4, data->empty() ? "" : data->data(), static_cast<int>(data->size()), SQLITE_TRANSIENT);
+    }
+    return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("add content");
+}
+
+int ViewIndex::GetContentData(uint64_t file_id, std::string& data) {
+    sqlite3_stmt* s = Prepare(content_data_, "SELECT data FROM contents WHERE file_id = ?1 AND data IS NOT NULL");
+    if (!s) return -1;
+    Use use(s);
+    BindU64(s, 1, file_id);
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+        data = ColumnBytes(s, 0);
+        return 1;
+    }
+    return rc == SQLITE_DONE ? 0 : Fail("content data");
+}
+
+int ViewIndex::HighestContentId(uint64_t& file_id) {
+    sqlite3_stmt* s = nullptr;
+    // AUTOINCREMENT keeps the highest id ever used in sqlite_sequence, so an
+    // id is never given twice even after its row went.
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT max(coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'contents'), 0),"
+                           " coalesce((SELECT max(file_id) FROM contents), 0))",
+                           -1, &s, nullptr) != SQLITE_OK) {
+        return Fail("highest content id");
+    }
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) file_id = ColumnU64(s, 0);
+    sqlite3_finalize(s);
+    return rc == SQLITE_ROW ? 0 : Fail("highest content id");
 }
 
 int ViewIndex::ContentReferenced(uint64_t file_id) {

@@ -10,7 +10,9 @@
 //                               sync_id is unique across the view
 //   versions(path, sync_id)     older versions of files, newest kept
 //   contents(file_id)           one row per content blob (hash, size); the
-//                               blob is the file content/<file_id>
+//                               blob is the file content/<file_id>, or, for
+//                               small ones, `data` in the row itself (the file
+//                               is then made from it when a transfer needs one)
 //   tokens(token)               resume tokens: an upload's progress or result,
 //                               a download's pinned version
 // Paths are stored as BLOBs and compared byte by byte.
@@ -100,7 +102,9 @@ public:
     int Open(const std::string& file, bool durable, bool read_only, std::string& error);
     void Close();
 
+    // A write transaction (taking the write lock at once), or a read one.
     int Begin();
+    int BeginRead();
     int Commit();
     void Rollback();
 
@@ -136,6 +140,14 @@ public:
     int FindContent(const std::string& hash, uint64_t size, uint64_t& file_id);
     int GetContent(uint64_t file_id, std::string& hash, uint64_t& size);
     int AddContent(const std::string& hash, uint64_t size, uint64_t& file_id);
+    // The same under an id chosen by the caller (above every id used so far),
+    // with the bytes in the row when `data` is given.
+    int AddContentWithId(uint64_t file_id, const std::string& hash, uint64_t size, const std::string* data = nullptr);
+    // The bytes of a blob held in its row: 1 with `data`, 0 when the blob
+    // is a file (or unknown), -1 on failure.
+    int GetContentData(uint64_t file_id, std::string& data);
+    // The highest blob id ever given out (rows deleted since included).
+    int HighestContentId(uint64_t& file_id);
     // 1 when a live entry or a version names the blob.
     int ContentReferenced(uint64_t file_id);
     int DeleteContent(uint64_t file_id);
@@ -181,6 +193,8 @@ private:
     sqlite3_stmt* find_content_ = nullptr;
     sqlite3_stmt* get_content_ = nullptr;
     sqlite3_stmt* add_content_ = nullptr;
+    sqlite3_stmt* add_content_id_ = nullptr;
+    sqlite3_stmt* content_data_ = nullptr;
     sqlite3_stmt* content_ref_ = nullptr;
     sqlite3_stmt* delete_content_ = nullptr;
     sqlite3_stmt* content_ids_ = nullptr;

@@ -377,17 +377,24 @@ TEST_F(Crash, KillDuringUploadsLeavesOnlyCompleteFiles) {
     ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "ok");
     sqlite3_finalize(s);
-    // Every blob on disk is named by the index, and every named one is there.
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT file_id FROM contents", -1, &s, nullptr), SQLITE_OK);
-    std::set<std::string> named;
-    while (sqlite3_step(s) == SQLITE_ROW) named.insert(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    // Every blob file on disk is named by the index, and every blob the
+    // index keeps as a file is there.
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT file_id, data IS NULL FROM contents", -1, &s, nullptr), SQLITE_OK);
+    std::set<std::string> named, files;
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        std::string id = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        named.insert(id);
+        if (sqlite3_column_int(s, 1)) files.insert(id);
+    }
     sqlite3_finalize(s);
     sqlite3_close(db);
     std::set<std::string> on_disk;
     for (auto& e : std::filesystem::directory_iterator(root_ + "/views/1/content")) {
         on_disk.insert(e.path().filename().string());
     }
-    EXPECT_EQ(on_disk, named);
+    for (const std::string& id : on_disk) EXPECT_EQ(named.count(id), 1u) << "orphan blob " << id;
+    for (const std::string& id : files) EXPECT_EQ(on_disk.count(id), 1u) << "missing blob " << id;
+    EXPECT_FALSE(files.empty());
     EXPECT_TRUE(std::filesystem::is_empty(root_ + "/incoming"));
     EXPECT_TRUE(std::filesystem::is_empty(root_ + "/views/1/tmp"));
 }

@@ -392,17 +392,36 @@ protected:
 };
 
 TEST_F(KeepOneVersion, OldBlobsGoWithTheirVersions) {
+    // Above the size kept in the index: one file per blob.
+    auto version = [](int i) { return Content(100000, 60 + i); };
     auto c = Client();
     uint64_t s = 0;
-    for (int i = 0; i < 4; ++i) s = UploadFile(*c, "/k", "version " + std::to_string(i), s)["sync_id"].asInteger();
+    for (int i = 0; i < 4; ++i) s = UploadFile(*c, "/k", version(i), s)["sync_id"].asInteger();
     EXPECT_EQ(Blobs(), 2u);  // the current one and one kept
-    UploadFile(*c, "/copy", "version 3");
+    UploadFile(*c, "/copy", version(3));
     EXPECT_EQ(Blobs(), 2u);  // the same content is stored once
     ASSERT_FALSE(Remove(*c, "/k", s, s).hasMember("error"));
     EXPECT_EQ(Blobs(), 1u);  // still held by /copy
     uint64_t copy = Ls()["/copy"].sync_id;
     ASSERT_FALSE(Remove(*c, "/copy", copy, copy).hasMember("error"));
     EXPECT_EQ(Blobs(), 0u);
+}
+
+TEST_F(KeepOneVersion, SmallContentsLiveInTheIndex) {
+    auto c = Client();
+    uint64_t s = 0;
+    for (int i = 0; i < 4; ++i) s = UploadFile(*c, "/small", "version " + std::to_string(i), s)["sync_id"].asInteger();
+    UploadFile(*c, "/empty", "");
+    EXPECT_EQ(Blobs(), 0u);
+    // A download makes the blob's file, from the index.
+    PObject got;
+    EXPECT_EQ(DownloadWhole(*c, "/small", 0, got), "version 3");
+    EXPECT_EQ(DownloadWhole(*c, "/empty", 0, got), "");
+    EXPECT_EQ(got["file"]["hash"].asString().str(), Md4Hex(""));
+    EXPECT_EQ(Blobs(), 2u);
+    // It goes with its version like any other.
+    ASSERT_FALSE(Remove(*c, "/small", s, s).hasMember("error"));
+    EXPECT_EQ(Blobs(), 1u);
 }
 
 }  // namespace

@@ -33,11 +33,12 @@ int SyncClient::Run(uint8_t command, const std::string& action, const PObject& m
         PObject message = initial;
         ret = stream.Recv(channel_, message);
         if (ret != 0) break;
-        if (message["type"].asString() == ustring("keep_alive")) {
+        const PObject& read = message;  // the const form: no member is added by looking
+        if (read["type"].asString() == ustring("keep_alive")) {
             ++keepalives_;
             continue;
         }
-        response = message;
+        response = std::move(message);
         break;
     }
     channel_.SetTimeout(Channel::kDefaultChannelTimeout);
