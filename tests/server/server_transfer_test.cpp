@@ -3,7 +3,9 @@
 // token, patches against kept versions in both directions, and the blobs
 // that old versions keep.
 #include <filesystem>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "delta/delta_file_reader.h"
 #include "delta/simple_file_reader.h"
@@ -231,6 +233,32 @@ TEST_F(Transfers, ACommittedTokenAnswersTheSameResultAgain) {
     ASSERT_FALSE(answer.hasMember("error")) << answer.toString().c_str();
     EXPECT_EQ(answer["sync_id"].asInteger(), ls["/once"].sync_id);
     EXPECT_EQ(Ls()["/once"].sync_id, ls["/once"].sync_id);
+}
+
+TEST_F(Transfers, ARequestWaitsForTheTokenItsPredecessorHolds) {
+    // The first request keeps its token while its answer is delayed; the
+    // retry that a client sends meanwhile gets the token once it is free.
+    const std::string bytes = Content(1 << 20, 15);
+    auto c = Client();
+    std::string token = Token(*c);
+    PObject m = ResumeMembers("/held", bytes, File(bytes), bytes.size(), token);
+    Faults("delay action=resume_upload seconds=2 once\n");
+    PObject first;
+    std::thread slow([&] { EXPECT_EQ(c->Run(SCMD_RESUME_TRANSFER, "resume_upload", m, first), 0); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server_->log().find("fault rule fires: delay") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto retry = Client();
+    PObject rest = m;
+    rest["file"]["data"] = PObject::binary_type{bytes.size(), 0, ustring(File(bytes))};
+    PObject second;
+    ASSERT_EQ(retry->Run(SCMD_RESUME_TRANSFER, "resume_upload", rest, second), 0);
+    slow.join();
+    ASSERT_FALSE(first.hasMember("error")) << first.toString().c_str();
+    ASSERT_FALSE(second.hasMember("error")) << second.toString().c_str();
+    EXPECT_EQ(second["sync_id"].asInteger(), first["sync_id"].asInteger());
 }
 
 TEST_F(Transfers, DownloadResumesAfterCutsAtRandomOffsets) {
