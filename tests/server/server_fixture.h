@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -10,10 +12,12 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delta/md4.h"
 #include "protocol/proto_common.h"
+#include "stream/pstream.h"
 #include "support/server_process.h"
 #include "support/sync_client.h"
 #include "support/temp_dir.h"
@@ -196,6 +200,41 @@ protected:
         answer.clear();
         answer["file"]["data"] = PObject::binary_type{offset, offset, ustring(into)};
         return c.Run(SCMD_RESUME_TRANSFER, "resume_download", m, answer);
+    }
+
+    // The bytes of a request as a client puts them on the wire.
+    static std::string Encode(uint8_t command, const std::string& action, const PObject& members) {
+        PObject request;
+        InitRequest(request, action);
+        for (const auto& [k, v] : members.asMap()) request[k] = v;
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "";
+        std::thread encoder([&] {
+            Channel pipe;
+            pipe.Open(fds[0], true);
+            ProtoWriteHeader(pipe, 0, command);
+            PStream stream;
+            stream.Send(pipe, request);
+            pipe.Close();
+        });
+        std::string encoded;
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds[1], buf, sizeof buf)) > 0) encoded.append(buf, static_cast<size_t>(n));
+        close(fds[1]);
+        encoder.join();
+        return encoded;
+    }
+
+    // Sends raw bytes on a client's channel.
+    static void SendRaw(SyncClient& c, const std::string& bytes) {
+        Channel& ch = c.channel();
+        for (size_t done = 0; done < bytes.size();) {
+            size_t n = std::min<size_t>(bytes.size() - done, 65536);
+            EXPECT_EQ(ch.Write(bytes.data() + done, n), 0);
+            done += n;
+        }
+        EXPECT_EQ(ch.FlushWrite(0), 0);
     }
 
     std::map<std::string, LsLine> Ls() {

@@ -168,35 +168,9 @@ TEST_F(Robustness, AClientLeavingMidBodyLeavesNothingBehind) {
         m["file"]["hash"] = ustring(Md4Hex(bytes));
         m["file"]["refer"] = false;
         m["file"]["data"] = PObject::binary_type{0, bytes.size(), ustring(File(bytes))};
-        PObject request;
-        InitRequest(request, "upload");
-        for (auto& [k, v] : m.asMap()) request[k] = v;
-        // The whole request into a buffer channel would be simplest; here the
-        // bytes go through a socket pair and only `cut` of them onwards.
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        std::thread encoder([&] {
-            Channel pipe;
-            pipe.Open(fds[0], true);
-            ProtoWriteHeader(pipe, 0, SCMD_EVT_RECV_4);
-            PStream stream;
-            stream.Send(pipe, request);
-            pipe.Close();
-        });
-        std::string encoded;
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(fds[1], buf, sizeof buf)) > 0) encoded.append(buf, static_cast<size_t>(n));
-        close(fds[1]);
-        encoder.join();
+        std::string encoded = Encode(SCMD_EVT_RECV_4, "upload", m);
         ASSERT_GT(encoded.size(), cut);
-        Channel& ch = c->channel();
-        for (size_t done = 0; done < cut;) {
-            size_t n = std::min<size_t>(cut - done, 65536);
-            ASSERT_EQ(ch.Write(encoded.data() + done, n), 0);
-            done += n;
-        }
-        ASSERT_EQ(ch.FlushWrite(0), 0);
+        SendRaw(*c, encoded.substr(0, cut));
         c->Close();
         ASSERT_TRUE(WaitForLog("connection lost in a", ++round)) << cut;
         ExpectStillServing();
