@@ -56,23 +56,81 @@ bool ReadCondition(RequestFields& fields, PullCondition& condition, std::string&
     return true;
 }
 
-PObject Record(const Entry& e) {
-    PObject r;
-    r["path"] = ustring(e.path);
-    r["is_dir"] = e.is_dir;
-    r["is_removed"] = e.is_removed;
-    r["sync_id"] = e.sync_id;
-    r["max_id"] = e.max_id;
-    if (!e.is_removed) {
-        if (!e.is_dir) {
-            r["file"]["hash"] = ustring(e.hash);
-            r["file"]["size"] = e.size;
-            r["exec_bit"]["exec_bit"] = uint64_t{e.exec_bit};
-        }
-        r["mtime"]["mtime"] = e.mtime;
+// The answer, written straight onto the channel: a page of records as
+// values would cost a few dozen allocations per record. Keys go in the
+// order a map of them would send them.
+class RecordWriter {
+public:
+    RecordWriter(Channel& ch, PStream& stream) : ch_(ch), stream_(stream) {}
+
+    int Answer(uint64_t alive, uint64_t next, const std::vector<Entry>& records) {
+        Tag(PStream::TAG_MAP);
+        Key("alive");
+        Int(alive);
+        Key("event_list");
+        Tag(PStream::TAG_ARRAY);
+        for (const Entry& e : records) Record(e);
+        Tag(PStream::TAG_END);
+        Key("next_sync_id");
+        Int(next);
+        Tag(PStream::TAG_END);
+        return failed_;
     }
-    return r;
-}
+
+private:
+    void Record(const Entry& e) {
+        const bool live = !e.is_removed;
+        Tag(PStream::TAG_MAP);
+        if (live && !e.is_dir) {
+            Key("exec_bit");
+            Tag(PStream::TAG_MAP);
+            Key("exec_bit");
+            Int(e.exec_bit);
+            Tag(PStream::TAG_END);
+            Key("file");
+            Tag(PStream::TAG_MAP);
+            Key("hash");
+            Text(e.hash);
+            Key("size");
+            Int(e.size);
+            Tag(PStream::TAG_END);
+        }
+        Key("is_dir");
+        Int(e.is_dir ? 1 : 0);
+        Key("is_removed");
+        Int(e.is_removed ? 1 : 0);
+        Key("max_id");
+        Int(e.max_id);
+        if (live) {
+            Key("mtime");
+            Tag(PStream::TAG_MAP);
+            Key("mtime");
+            Int(e.mtime);
+            Tag(PStream::TAG_END);
+        }
+        Key("path");
+        Text(e.path);
+        Key("sync_id");
+        Int(e.sync_id);
+        Tag(PStream::TAG_END);
+    }
+    void Tag(uint8_t tag) {
+        if (failed_ == 0) failed_ = ch_.WriteByte(tag);
+    }
+    void Key(const char* key) {
+        if (failed_ == 0) failed_ = stream_.Send(ch_, ustring(key));
+    }
+    void Text(const std::string& text) {
+        if (failed_ == 0) failed_ = stream_.Send(ch_, ustring(text));
+    }
+    void Int(uint64_t value) {
+        if (failed_ == 0) failed_ = stream_.Send(ch_, value);
+    }
+
+    Channel& ch_;
+    PStream& stream_;
+    int failed_ = 0;
+};
 
 }  // namespace
 
@@ -102,10 +160,9 @@ void HandlePullEvent(RequestContext& rc, Answer& answer) {
             view->Pull(folder, recursive, sync_id, condition, rc.server.options().page_size, records, next))) {
         return;
     }
-    answer.body["next_sync_id"] = next;
-    PObject::vector& list = answer.body["event_list"].asArray();
-    list.reserve(records.size());
-    for (const Entry& e : records) list.push_back(Record(e));
+    answer.write = [next, records = std::move(records)](Channel& ch, PStream& stream, uint64_t alive) {
+        return RecordWriter(ch, stream).Answer(alive, next, records);
+    };
 }
 
 }  // namespace tw_server

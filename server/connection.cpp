@@ -109,8 +109,15 @@ void Connection::Stall(uint32_t seconds) {
 }
 
 bool Connection::SendAnswer(Answer& answer) {
-    answer.body["alive"] = uint64_t{answer.refuse ? 0u : kAliveSeconds};
-    int ret = stream_.Send(ch_, answer.body);
+    const uint64_t alive = answer.refuse ? 0u : kAliveSeconds;
+    int ret;
+    if (answer.write) {
+        ret = answer.write(ch_, stream_, alive);
+        if (ret == 0 && ch_.FlushWrite(0) != 0) ret = -1;
+    } else {
+        answer.body["alive"] = alive;
+        ret = stream_.Send(ch_, answer.body);
+    }
     ch_.SetWriteBudget(-1);
     for (auto& finish : answer.finish) finish(ret == 0);
     answer.finish.clear();

@@ -10,6 +10,7 @@
 #include "delta/md4.h"
 #include "server/request_fields.h"
 #include "server/server_context.h"
+#include "stream/pstream.h"
 #include "value/pobject.h"
 
 namespace tw_server {
@@ -68,9 +69,13 @@ struct Answer {
     std::string reason;
     // Run once the answer has left (true) or failed to (false).
     std::vector<std::function<void(bool)>> finish;
+    // When set, writes the answer instead of `body` (for answers too large
+    // to be worth building as a value first), with the given "alive".
+    std::function<int(Channel&, PStream&, uint64_t alive)> write;
 
     void Error(uint32_t code, const std::string& why) {
         body.clear();
+        write = nullptr;
         body["error"]["code"] = uint64_t{code};
         if (!why.empty()) body["error"]["reason"] = ustring(why);
         reason = why;
@@ -88,7 +93,7 @@ struct Answer {
         }
         return false;
     }
-    bool is_error() const { return body.hasMember("error"); }
+    bool is_error() const { return !write && body.hasMember("error"); }
 };
 
 }  // namespace tw_server

@@ -176,7 +176,7 @@ int ViewIndex::Open(const std::string& file, bool durable, bool read_only, std::
     sqlite3_busy_timeout(db_, 10000);
     if (!read_only) {
         std::string pragmas =
-            std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=") + (durable ? "FULL" : "NORMAL") + ";";
+            std::string("PRAGMA journal_mode=WAL; PRAGMA synchronous=") + (durable ? "FULL" : "OFF") + ";";
         if (Exec(pragmas.c_str()) != 0 || Exec(kSchema) != 0) {
             error = "cannot set up " + file + ": " + last_error_;
             Close();

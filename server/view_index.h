@@ -96,9 +96,10 @@ public:
     ViewIndex& operator=(const ViewIndex&) = delete;
 
     // Opens or creates the index. `durable`: every commit is flushed to disk
-    // (synchronous=FULL); otherwise only checkpoints are (NORMAL), which keeps
-    // commits atomic but may lose the last ones on power loss. `read_only`
-    // opens an existing index for reading only. 0, or -1 with `error`.
+    // (synchronous=FULL); otherwise nothing is (OFF): a commit stays atomic
+    // when the process dies, since the system holds what was written, but a
+    // power loss may lose or damage the last ones. `read_only` opens an
+    // existing index for reading only. 0, or -1 with `error`.
     int Open(const std::string& file, bool durable, bool read_only, std::string& error);
     void Close();
 

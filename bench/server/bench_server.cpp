@@ -10,6 +10,7 @@
 // same run on the same file; `memory` gives the server's peak resident size
 // before and after the 1 GiB transfers, which stays flat in the file size.
 // Usage: bench_server [FOLDER] (default: the temp folder; needs about 3 GiB).
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -382,6 +383,7 @@ int Run(const std::filesystem::path& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);  // a closed output must not skip the clean-up
     std::filesystem::path base = argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::temp_directory_path();
     std::string pattern = (base / "bench-server-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ bool ServerProcess::Start(const std::vector<std::string>& args) {
     all.insert(all.end(), args.begin(), args.end());
     pid_ = fork();
     if (pid_ == 0) {
+        // The server goes with the test (or benchmark) that started it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
