@@ -18,8 +18,10 @@
 // Paths are stored as BLOBs and compared byte by byte.
 //
 // Invariants (kept by View, which owns the only writer):
-//   1. Every live entry's parent folder is a live folder entry with a lower
-//      sync id (the root "/" has no entry).
+//   1. Every live entry's parent folder is a live folder entry (the root "/"
+//      has no entry), created with a lower sync id; a pull from 0 therefore
+//      names folders before their contents, unless a folder itself was
+//      changed later.
 //   2. A folder's max_id is the highest sync id in its sub-tree, tombstones
 //      included; a file's max_id is its sync id.
 //   3. Every file_id named by a live entry or a version has a contents row,

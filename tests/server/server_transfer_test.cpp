@@ -372,6 +372,30 @@ TEST_F(Transfers, PatchesAgainstKeptVersionsAndWholeFilesOtherwise) {
     EXPECT_EQ(Patch(File(v2), into, dir_.file("patched3")), last);
 }
 
+TEST_F(Transfers, TheNonResumableDownloadForm) {
+    // Command 24 carries no token: the same answers, nothing kept after.
+    auto c = Client();
+    std::string v1 = Content(300000, 51), v2 = v1 + "more";
+    uint64_t s1 = UploadFile(*c, "/n", v1)["sync_id"].asInteger();
+    UploadFile(*c, "/n", v2, s1);
+    for (uint64_t base : {uint64_t{0}, s1}) {
+        PObject m = Members();
+        m["path"] = "/n";
+        m["sync_id"] = base;
+        m["file"]["offset"] = uint64_t{0};
+        std::string into = dir_.file("plain" + std::to_string(base));
+        PObject answer;
+        answer["file"]["data"] = PObject::binary_type{0, 0, ustring(into)};
+        ASSERT_EQ(c->Run(SCMD_EVT_SEND_2, "resume_download", m, answer), 0);
+        ASSERT_FALSE(answer.hasMember("error")) << answer.toString().c_str();
+        EXPECT_EQ(answer["file"]["is_delta"].asBool(), base != 0);
+        std::string got = base == 0 ? testing::TempDir::read(into) : Patch(File(v1), into, dir_.file("p"));
+        EXPECT_EQ(got, v2);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root_ + "/views/1/tmp"));
+    EXPECT_TRUE(std::filesystem::is_empty(root_ + "/views/1/payloads"));
+}
+
 TEST_F(Transfers, PatchUploadsAgainstTheBaseVersion) {
     auto c = Client();
     std::string v1 = Content(1 << 20, 41);
