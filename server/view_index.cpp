@@ -104,6 +104,15 @@ ViewIndex::~ViewIndex() {
 }
 
 void ViewIndex::Close() {
+    // Every prepared statement is finalised, not only the cached ones: a
+    // connection with one left cannot close and would stay open for good.
+    if (db_) {
+        for (sqlite3_stmt* s = sqlite3_next_stmt(db_, nullptr); s != nullptr; s = sqlite3_next_stmt(db_, nullptr)) {
+            sqlite3_finalize(s);
+        }
+        if (sqlite3_close(db_) != SQLITE_OK) TW_ERROR(kComponent, "index: cannot close: %s\n", sqlite3_errmsg(db_));
+    }
+    db_ = nullptr;
     sqlite3_stmt** all[] = {&get_,
                             &put_,
                             &raise_max_,
@@ -123,6 +132,8 @@ void ViewIndex::Close() {
                             &find_content_,
                             &get_content_,
                             &add_content_,
+                            &add_content_id_,
+                            &content_data_,
                             &content_ref_,
                             &delete_content_,
                             &content_ids_,
@@ -131,12 +142,7 @@ void ViewIndex::Close() {
                             &delete_token_,
                             &tokens_before_,
                             &token_count_};
-    for (sqlite3_stmt** s : all) {
-        sqlite3_finalize(*s);
-        *s = nullptr;
-    }
-    if (db_) sqlite3_close(db_);
-    db_ = nullptr;
+    for (sqlite3_stmt** s : all) *s = nullptr;
 }
 
 int ViewIndex::Fail(const char* what) {

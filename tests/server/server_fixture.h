@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -70,7 +71,16 @@ protected:
         StartServer();
     }
     void TearDown() override {
-        if (HasFailure()) std::fprintf(stderr, "--- server log ---\n%s\n", server_->log().c_str());
+        // Stopped in order, so that the server's exit (and a sanitizer's
+        // report at exit) is part of the test.
+        if (server_->running()) {
+            EXPECT_EQ(server_->Stop(), 0);
+        }
+        std::string log = server_->log();
+        for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
+            EXPECT_EQ(log.find(report), std::string::npos) << report << " in the server log";
+        }
+        if (HasFailure()) std::fprintf(stderr, "--- server log ---\n%s\n", log.c_str());
     }
 
     void StartServer() {
@@ -268,7 +278,7 @@ protected:
     testing::TempDir dir_;
     std::string root_;
     std::unique_ptr<testing::ServerProcess> server_;
-    int files_ = 0;
+    std::atomic<int> files_{0};  // File() is called from the threads of a test too
 };
 
 }  // namespace tidewell::server_test
