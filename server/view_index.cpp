@@ -1,6 +1,8 @@
 #include "server/view_index.h"
 
 #include "base/logger.h"
+#include "server/server_paths.h"
+#include "store/sqlite_util.h"
 #include "store/wal_batch_vfs.h"
 
 namespace tw_server {
@@ -37,64 +39,26 @@ const char* const kSchema =
 void BindBlob(sqlite3_stmt* s, int i, const std::string& v) {
     sqlite3_bind_blob(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
 }
-void BindText(sqlite3_stmt* s, int i, const std::string& v) {
-    sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-}
-void BindU64(sqlite3_stmt* s, int i, uint64_t v) {
-    sqlite3_bind_int64(s, i, static_cast<sqlite3_int64>(v));
-}
+using tw_store::bind_text;
+using tw_store::bind_u64;
+using tw_store::column_u64;
 std::string ColumnBytes(sqlite3_stmt* s, int col) {
     const void* p = sqlite3_column_blob(s, col);
     int n = sqlite3_column_bytes(s, col);
     return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
-}
-uint64_t ColumnU64(sqlite3_stmt* s, int col) {
-    return static_cast<uint64_t>(sqlite3_column_int64(s, col));
 }
 
 void ReadEntry(sqlite3_stmt* s, Entry& e) {
     e.path = ColumnBytes(s, 0);
     e.is_dir = sqlite3_column_int(s, 1) != 0;
     e.is_removed = sqlite3_column_int(s, 2) != 0;
-    e.sync_id = ColumnU64(s, 3);
-    e.max_id = ColumnU64(s, 4);
-    e.size = ColumnU64(s, 5);
+    e.sync_id = column_u64(s, 3);
+    e.max_id = column_u64(s, 4);
+    e.size = column_u64(s, 5);
     e.hash = ColumnBytes(s, 6);
-    e.mtime = ColumnU64(s, 7);
+    e.mtime = column_u64(s, 7);
     e.exec_bit = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
-    e.file_id = ColumnU64(s, 9);
-}
-
-// Resets a statement and its bindings when leaving a scope.
-class Use {
-public:
-    explicit Use(sqlite3_stmt* s) : s_(s) {}
-    ~Use() {
-        if (s_) {
-            sqlite3_reset(s_);
-            sqlite3_clear_bindings(s_);
-        }
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-private:
-    sqlite3_stmt* s_;
-};
-
-std::string Parent(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
-}
-
-void Range(const std::string& folder, std::string& lower, std::string& upper) {
-    if (folder == "/") {
-        lower = "/";
-        upper = "0";
-    } else {
-        lower = folder + "/";
-        upper = folder + "0";
-    }
+    e.file_id = column_u64(s, 9);
 }
 
 }  // namespace
@@ -211,7 +175,7 @@ void ViewIndex::Rollback() {
 int ViewIndex::Get(const std::string& path, Entry& entry) {
     sqlite3_stmt* s = Prepare(get_, "SELECT " ENTRY_COLUMNS " FROM entries WHERE path = ?1");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     BindBlob(s, 1, path);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
@@ -226,45 +190,45 @@ int ViewIndex::Put(const Entry& e) {
                               "INSERT OR REPLACE INTO entries(path, parent, is_dir, is_removed, sync_id, max_id, size,"
                               " hash, mtime, exec_bit, file_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     BindBlob(s, 1, e.path);
-    BindBlob(s, 2, Parent(e.path));
+    BindBlob(s, 2, ParentOf(e.path));
     sqlite3_bind_int(s, 3, e.is_dir ? 1 : 0);
     sqlite3_bind_int(s, 4, e.is_removed ? 1 : 0);
-    BindU64(s, 5, e.sync_id);
-    BindU64(s, 6, e.max_id);
-    BindU64(s, 7, e.size);
-    BindText(s, 8, e.hash);
-    BindU64(s, 9, e.mtime);
-    BindU64(s, 10, e.exec_bit);
-    BindU64(s, 11, e.file_id);
+    bind_u64(s, 5, e.sync_id);
+    bind_u64(s, 6, e.max_id);
+    bind_u64(s, 7, e.size);
+    bind_text(s, 8, e.hash);
+    bind_u64(s, 9, e.mtime);
+    bind_u64(s, 10, e.exec_bit);
+    bind_u64(s, 11, e.file_id);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("put entry");
 }
 
 int ViewIndex::RaiseMaxId(const std::string& path, uint64_t id) {
     sqlite3_stmt* s = Prepare(raise_max_, "UPDATE entries SET max_id = ?2 WHERE path = ?1 AND max_id < ?2");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     BindBlob(s, 1, path);
-    BindU64(s, 2, id);
+    bind_u64(s, 2, id);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("raise max id");
 }
 
 int ViewIndex::NextSyncId(uint64_t& id) {
     sqlite3_stmt* s = Prepare(next_id_, "UPDATE meta SET value = value + 1 WHERE key = 'last_sync_id' RETURNING value");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     if (sqlite3_step(s) != SQLITE_ROW) return Fail("next sync id");
-    id = ColumnU64(s, 0);
+    id = column_u64(s, 0);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("next sync id");
 }
 
 int ViewIndex::LastSyncId(uint64_t& id) {
     sqlite3_stmt* s = Prepare(last_id_, "SELECT value FROM meta WHERE key = 'last_sync_id'");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     if (sqlite3_step(s) != SQLITE_ROW) return Fail("last sync id");
-    id = ColumnU64(s, 0);
+    id = column_u64(s, 0);
     return 0;
 }
 
@@ -284,9 +248,9 @@ int ViewIndex::LiveBelow(const std::string& folder, std::vector<Entry>& out) {
                                            " FROM entries WHERE path >= ?1 AND path < ?2 AND is_removed = 0"
                                            " ORDER BY path");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     std::string lower, upper;
-    Range(folder, lower, upper);
+    BelowRange(folder, lower, upper);
     BindBlob(s, 1, lower);
     BindBlob(s, 2, upper);
     return ReadEntries(s, [&](const Entry& e) {
@@ -300,12 +264,12 @@ int ViewIndex::HasLiveBelowAbove(const std::string& folder, uint64_t id) {
                               "SELECT 1 FROM entries WHERE path >= ?1 AND path < ?2 AND is_removed = 0 AND sync_id > ?3"
                               " AND path != ?4 LIMIT 1");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     std::string lower, upper;
-    Range(folder, lower, upper);
+    BelowRange(folder, lower, upper);
     BindBlob(s, 1, lower);
     BindBlob(s, 2, upper);
-    BindU64(s, 3, id);
+    bind_u64(s, 3, id);
     BindBlob(s, 4, folder);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) return 1;
@@ -332,11 +296,11 @@ int ViewIndex::ScanChanges(const std::string& folder, bool recursive, uint64_t f
                                                 " FROM entries WHERE parent = ?2 AND sync_id > ?1 ORDER BY sync_id");
     }
     if (!s) return -1;
-    Use use(s);
-    BindU64(s, 1, from);
+    tw_store::StatementUse use(s);
+    bind_u64(s, 1, from);
     if (recursive) {
         std::string lower, upper;
-        Range(folder, lower, upper);
+        BelowRange(folder, lower, upper);
         BindBlob(s, 2, lower);
         BindBlob(s, 3, upper);
     } else {
@@ -348,7 +312,7 @@ int ViewIndex::ScanChanges(const std::string& folder, bool recursive, uint64_t f
 int ViewIndex::ScanLive(const std::function<bool(const Entry&)>& visit) {
     sqlite3_stmt* s = Prepare(scan_live_, "SELECT " ENTRY_COLUMNS " FROM entries WHERE is_removed = 0 ORDER BY path");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     return ReadEntries(s, visit);
 }
 
@@ -357,16 +321,16 @@ int ViewIndex::GetVersion(const std::string& path, uint64_t sync_id, Version& ou
                               "SELECT sync_id, file_id, size, hash, mtime, exec_bit FROM versions"
                               " WHERE path = ?1 AND sync_id = ?2");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     BindBlob(s, 1, path);
-    BindU64(s, 2, sync_id);
+    bind_u64(s, 2, sync_id);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
-        out.sync_id = ColumnU64(s, 0);
-        out.file_id = ColumnU64(s, 1);
-        out.size = ColumnU64(s, 2);
+        out.sync_id = column_u64(s, 0);
+        out.file_id = column_u64(s, 1);
+        out.size = column_u64(s, 2);
         out.hash = ColumnBytes(s, 3);
-        out.mtime = ColumnU64(s, 4);
+        out.mtime = column_u64(s, 4);
         out.exec_bit = static_cast<uint32_t>(sqlite3_column_int64(s, 5));
         return 1;
     }
@@ -378,14 +342,14 @@ int ViewIndex::PushVersion(const std::string& path, const Version& v) {
                               "INSERT OR REPLACE INTO versions(path, sync_id, file_id, size, hash,"
                               " mtime, exec_bit) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     BindBlob(s, 1, path);
-    BindU64(s, 2, v.sync_id);
-    BindU64(s, 3, v.file_id);
-    BindU64(s, 4, v.size);
-    BindText(s, 5, v.hash);
-    BindU64(s, 6, v.mtime);
-    BindU64(s, 7, v.exec_bit);
+    bind_u64(s, 2, v.sync_id);
+    bind_u64(s, 3, v.file_id);
+    bind_u64(s, 4, v.size);
+    bind_text(s, 5, v.hash);
+    bind_u64(s, 6, v.mtime);
+    bind_u64(s, 7, v.exec_bit);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("push version");
 }
 
@@ -395,22 +359,22 @@ int ViewIndex::TrimVersions(const std::string& path, uint32_t keep, std::vector<
         sqlite3_stmt* s =
             Prepare(old_versions_, "SELECT sync_id, file_id FROM versions WHERE path = ?1 ORDER BY sync_id DESC");
         if (!s) return -1;
-        Use use(s);
+        tw_store::StatementUse use(s);
         BindBlob(s, 1, path);
         uint32_t seen = 0;
         for (;;) {
             int rc = sqlite3_step(s);
             if (rc == SQLITE_DONE) break;
             if (rc != SQLITE_ROW) return Fail("list versions");
-            if (++seen > keep) old.emplace_back(ColumnU64(s, 0), ColumnU64(s, 1));
+            if (++seen > keep) old.emplace_back(column_u64(s, 0), column_u64(s, 1));
         }
     }
     sqlite3_stmt* d = Prepare(delete_version_, "DELETE FROM versions WHERE path = ?1 AND sync_id = ?2");
     if (!d) return -1;
     for (auto& [sync_id, file_id] : old) {
-        Use use(d);
+        tw_store::StatementUse use(d);
         BindBlob(d, 1, path);
-        BindU64(d, 2, sync_id);
+        bind_u64(d, 2, sync_id);
         if (sqlite3_step(d) != SQLITE_DONE) return Fail("drop version");
         dropped.push_back(file_id);
     }
@@ -424,12 +388,12 @@ int ViewIndex::DropVersions(const std::string& path, std::vector<uint64_t>& drop
 int ViewIndex::FindContent(const std::string& hash, uint64_t size, uint64_t& file_id) {
     sqlite3_stmt* s = Prepare(find_content_, "SELECT file_id FROM contents WHERE hash = ?1 AND size = ?2 LIMIT 1");
     if (!s) return -1;
-    Use use(s);
-    BindText(s, 1, hash);
-    BindU64(s, 2, size);
+    tw_store::StatementUse use(s);
+    bind_text(s, 1, hash);
+    bind_u64(s, 2, size);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
-        file_id = ColumnU64(s, 0);
+        file_id = column_u64(s, 0);
         return 1;
     }
     return rc == SQLITE_DONE ? 0 : Fail("find content");
@@ -438,12 +402,12 @@ int ViewIndex::FindContent(const std::string& hash, uint64_t size, uint64_t& fil
 int ViewIndex::GetContent(uint64_t file_id, std::string& hash, uint64_t& size) {
     sqlite3_stmt* s = Prepare(get_content_, "SELECT hash, size FROM contents WHERE file_id = ?1");
     if (!s) return -1;
-    Use use(s);
-    BindU64(s, 1, file_id);
+    tw_store::StatementUse use(s);
+    bind_u64(s, 1, file_id);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
         hash = ColumnBytes(s, 0);
-        size = ColumnU64(s, 1);
+        size = column_u64(s, 1);
         return 1;
     }
     return rc == SQLITE_DONE ? 0 : Fail("get content");
@@ -452,9 +416,9 @@ int ViewIndex::GetContent(uint64_t file_id, std::string& hash, uint64_t& size) {
 int ViewIndex::AddContent(const std::string& hash, uint64_t size, uint64_t& file_id) {
     sqlite3_stmt* s = Prepare(add_content_, "INSERT INTO contents(hash, size) VALUES(?1, ?2)");
     if (!s) return -1;
-    Use use(s);
-    BindText(s, 1, hash);
-    BindU64(s, 2, size);
+    tw_store::StatementUse use(s);
+    bind_text(s, 1, hash);
+    bind_u64(s, 2, size);
     if (sqlite3_step(s) != SQLITE_DONE) return Fail("add content");
     file_id = static_cast<uint64_t>(sqlite3_last_insert_rowid(db_));
     return 0;
@@ -464,10 +428,10 @@ int ViewIndex::AddContentWithId(uint64_t file_id, const std::string& hash, uint6
     sqlite3_stmt* s =
         Prepare(add_content_id_, "INSERT INTO contents(file_id, hash, size, data) VALUES(?1, ?2, ?3, ?4)");
     if (!s) return -1;
-    Use use(s);
-    BindU64(s, 1, file_id);
-    BindText(s, 2, hash);
-    BindU64(s, 3, size);
+    tw_store::StatementUse use(s);
+    bind_u64(s, 1, file_id);
+    bind_text(s, 2, hash);
+    bind_u64(s, 3, size);
     if (data != nullptr) {
         // An empty blob, not NULL: NULL means the bytes are in a file.
         sqlite3_bind_blob(s, 4, data->empty() ? "" : data->data(), static_cast<int>(data->size()), SQLITE_TRANSIENT);
@@ -478,8 +442,8 @@ int ViewIndex::AddContentWithId(uint64_t file_id, const std::string& hash, uint6
 int ViewIndex::GetContentData(uint64_t file_id, std::string& data) {
     sqlite3_stmt* s = Prepare(content_data_, "SELECT data FROM contents WHERE file_id = ?1 AND data IS NOT NULL");
     if (!s) return -1;
-    Use use(s);
-    BindU64(s, 1, file_id);
+    tw_store::StatementUse use(s);
+    bind_u64(s, 1, file_id);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
         data = ColumnBytes(s, 0);
@@ -499,7 +463,7 @@ int ViewIndex::HighestContentId(uint64_t& file_id) {
         return Fail("highest content id");
     }
     int rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW) file_id = ColumnU64(s, 0);
+    if (rc == SQLITE_ROW) file_id = column_u64(s, 0);
     sqlite3_finalize(s);
     return rc == SQLITE_ROW ? 0 : Fail("highest content id");
 }
@@ -509,8 +473,8 @@ int ViewIndex::ContentReferenced(uint64_t file_id) {
                               "SELECT EXISTS(SELECT 1 FROM entries WHERE file_id = ?1 AND is_removed = 0)"
                               " OR EXISTS(SELECT 1 FROM versions WHERE file_id = ?1)");
     if (!s) return -1;
-    Use use(s);
-    BindU64(s, 1, file_id);
+    tw_store::StatementUse use(s);
+    bind_u64(s, 1, file_id);
     if (sqlite3_step(s) != SQLITE_ROW) return Fail("content referenced");
     return sqlite3_column_int(s, 0) != 0 ? 1 : 0;
 }
@@ -518,20 +482,20 @@ int ViewIndex::ContentReferenced(uint64_t file_id) {
 int ViewIndex::DeleteContent(uint64_t file_id) {
     sqlite3_stmt* s = Prepare(delete_content_, "DELETE FROM contents WHERE file_id = ?1");
     if (!s) return -1;
-    Use use(s);
-    BindU64(s, 1, file_id);
+    tw_store::StatementUse use(s);
+    bind_u64(s, 1, file_id);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("delete content");
 }
 
 int ViewIndex::ContentIds(std::set<uint64_t>& out) {
     sqlite3_stmt* s = Prepare(content_ids_, "SELECT file_id FROM contents");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     for (;;) {
         int rc = sqlite3_step(s);
         if (rc == SQLITE_DONE) return 0;
         if (rc != SQLITE_ROW) return Fail("content ids");
-        out.insert(ColumnU64(s, 0));
+        out.insert(column_u64(s, 0));
     }
 }
 
@@ -548,18 +512,18 @@ void ReadToken(sqlite3_stmt* s, TokenRecord& t) {
     t.kind = static_cast<TokenKind>(sqlite3_column_int(s, 3));
     t.path = ColumnBytes(s, 4);
     t.committed = sqlite3_column_int(s, 5) != 0;
-    t.held = ColumnU64(s, 6);
-    t.sync_id = ColumnU64(s, 7);
-    t.max_id = ColumnU64(s, 8);
+    t.held = column_u64(s, 6);
+    t.sync_id = column_u64(s, 7);
+    t.max_id = column_u64(s, 8);
     t.is_dir = sqlite3_column_int(s, 9) != 0;
-    t.file_id = ColumnU64(s, 10);
+    t.file_id = column_u64(s, 10);
     t.refer = sqlite3_column_int(s, 11) != 0;
     t.is_delta = sqlite3_column_int(s, 12) != 0;
     t.payload = ColumnBytes(s, 13);
-    t.payload_size = ColumnU64(s, 14);
-    t.size = ColumnU64(s, 15);
+    t.payload_size = column_u64(s, 14);
+    t.size = column_u64(s, 15);
     t.hash = ColumnBytes(s, 16);
-    t.mtime = ColumnU64(s, 17);
+    t.mtime = column_u64(s, 17);
     t.exec_bit = static_cast<uint32_t>(sqlite3_column_int64(s, 18));
 }
 
@@ -568,8 +532,8 @@ void ReadToken(sqlite3_stmt* s, TokenRecord& t) {
 int ViewIndex::GetToken(const std::string& token, TokenRecord& out) {
     sqlite3_stmt* s = Prepare(get_token_, "SELECT " TOKEN_COLUMNS " FROM tokens WHERE token = ?1");
     if (!s) return -1;
-    Use use(s);
-    BindText(s, 1, token);
+    tw_store::StatementUse use(s);
+    bind_text(s, 1, token);
     int rc = sqlite3_step(s);
     if (rc == SQLITE_ROW) {
         ReadToken(s, out);
@@ -583,41 +547,41 @@ int ViewIndex::PutToken(const TokenRecord& t) {
                                           ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14,"
                                           " ?15, ?16, ?17, ?18, ?19)");
     if (!s) return -1;
-    Use use(s);
-    BindText(s, 1, t.token);
+    tw_store::StatementUse use(s);
+    bind_text(s, 1, t.token);
     sqlite3_bind_int64(s, 2, t.created);
     sqlite3_bind_int64(s, 3, t.used);
     sqlite3_bind_int(s, 4, static_cast<int>(t.kind));
     BindBlob(s, 5, t.path);
     sqlite3_bind_int(s, 6, t.committed ? 1 : 0);
-    BindU64(s, 7, t.held);
-    BindU64(s, 8, t.sync_id);
-    BindU64(s, 9, t.max_id);
+    bind_u64(s, 7, t.held);
+    bind_u64(s, 8, t.sync_id);
+    bind_u64(s, 9, t.max_id);
     sqlite3_bind_int(s, 10, t.is_dir ? 1 : 0);
-    BindU64(s, 11, t.file_id);
+    bind_u64(s, 11, t.file_id);
     sqlite3_bind_int(s, 12, t.refer ? 1 : 0);
     sqlite3_bind_int(s, 13, t.is_delta ? 1 : 0);
-    BindText(s, 14, t.payload);
-    BindU64(s, 15, t.payload_size);
-    BindU64(s, 16, t.size);
-    BindText(s, 17, t.hash);
-    BindU64(s, 18, t.mtime);
-    BindU64(s, 19, t.exec_bit);
+    bind_text(s, 14, t.payload);
+    bind_u64(s, 15, t.payload_size);
+    bind_u64(s, 16, t.size);
+    bind_text(s, 17, t.hash);
+    bind_u64(s, 18, t.mtime);
+    bind_u64(s, 19, t.exec_bit);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("put token");
 }
 
 int ViewIndex::DeleteToken(const std::string& token) {
     sqlite3_stmt* s = Prepare(delete_token_, "DELETE FROM tokens WHERE token = ?1");
     if (!s) return -1;
-    Use use(s);
-    BindText(s, 1, token);
+    tw_store::StatementUse use(s);
+    bind_text(s, 1, token);
     return sqlite3_step(s) == SQLITE_DONE ? 0 : Fail("delete token");
 }
 
 int ViewIndex::TokensUsedBefore(int64_t before, std::vector<TokenRecord>& out) {
     sqlite3_stmt* s = Prepare(tokens_before_, "SELECT " TOKEN_COLUMNS " FROM tokens WHERE used < ?1 ORDER BY used");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     sqlite3_bind_int64(s, 1, before);
     for (;;) {
         int rc = sqlite3_step(s);
@@ -631,9 +595,9 @@ int ViewIndex::TokensUsedBefore(int64_t before, std::vector<TokenRecord>& out) {
 int ViewIndex::TokenCount(uint64_t& count) {
     sqlite3_stmt* s = Prepare(token_count_, "SELECT count(*) FROM tokens");
     if (!s) return -1;
-    Use use(s);
+    tw_store::StatementUse use(s);
     if (sqlite3_step(s) != SQLITE_ROW) return Fail("count tokens");
-    count = ColumnU64(s, 0);
+    count = column_u64(s, 0);
     return 0;
 }
 

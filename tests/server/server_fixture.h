@@ -117,6 +117,13 @@ protected:
 
     PObject UploadMembers(const std::string& path, const std::string& bytes, uint64_t base = 0, uint64_t mtime = 1000,
                           uint64_t view = 1) {
+        return FileMembers(path, bytes, File(bytes), bytes.size(), base, false, mtime, view);
+    }
+
+    // The members of an upload of a file with content `bytes`, whose body
+    // is `data_length` bytes of `data_file` (the whole file, or a patch).
+    PObject FileMembers(const std::string& path, const std::string& bytes, const std::string& data_file,
+                        uint64_t data_length, uint64_t base, bool is_delta, uint64_t mtime = 1000, uint64_t view = 1) {
         PObject m = Members(view);
         m["path"] = ustring(path);
         m["is_dir"] = false;
@@ -125,8 +132,8 @@ protected:
         m["file"]["size"] = uint64_t{bytes.size()};
         m["file"]["hash"] = ustring(Md4Hex(bytes));
         m["file"]["refer"] = false;
-        m["file"]["is_delta"] = false;
-        m["file"]["data"] = PObject::binary_type{0, bytes.size(), ustring(File(bytes))};
+        m["file"]["is_delta"] = is_delta;
+        m["file"]["data"] = PObject::binary_type{0, data_length, ustring(data_file)};
         m["mtime"]["refer"] = false;
         m["mtime"]["mtime"] = mtime;
         return m;
@@ -151,22 +158,10 @@ protected:
         return answer["resume_token"].asString().str();
     }
 
-    // The members of a resume_upload of `data_file` (the whole file or a
-    // patch) for a file with content `bytes`.
+    // The members of a resume_upload under `token` (none when empty).
     PObject ResumeMembers(const std::string& path, const std::string& bytes, const std::string& data_file,
                           uint64_t data_length, const std::string& token, uint64_t base = 0, bool is_delta = false) {
-        PObject m = Members();
-        m["path"] = ustring(path);
-        m["is_dir"] = false;
-        m["sync_id"] = base;
-        m["max_id"] = base;
-        m["file"]["size"] = uint64_t{bytes.size()};
-        m["file"]["hash"] = ustring(Md4Hex(bytes));
-        m["file"]["refer"] = false;
-        m["file"]["is_delta"] = is_delta;
-        m["file"]["data"] = PObject::binary_type{0, data_length, ustring(data_file)};
-        m["mtime"]["refer"] = false;
-        m["mtime"]["mtime"] = uint64_t{1000};
+        PObject m = FileMembers(path, bytes, data_file, data_length, base, is_delta);
         if (!token.empty()) m["_resume_token"] = ustring(token);
         return m;
     }

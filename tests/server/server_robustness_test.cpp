@@ -59,13 +59,8 @@ protected:
         } else {
             EXPECT_EQ(c.Open(), 0);
         }
+        SendRaw(c, bytes);
         Channel& ch = c.channel();
-        for (size_t done = 0; done < bytes.size();) {
-            size_t n = std::min<size_t>(bytes.size() - done, 65536);
-            EXPECT_EQ(ch.Write(bytes.data() + done, n), 0);
-            done += n;
-        }
-        EXPECT_EQ(ch.FlushWrite(0), 0);
         ch.SetTimeout(10);
         Reply reply;
         PStream stream;
