@@ -230,9 +230,9 @@ bool Connection::ServeOne() {
         receipt.stored = request["file"]["data"].asBinary().length;
     }
     if (outcome == ReadOutcome::Broken) {
+        FinishReceipt(receipt, true, false);  // before the line: the line says the request is over
         TW_INFO(kComponent, "%s: connection lost in a %s request (%s)\n", state_.peer.c_str(),
                 action.empty() ? "new" : action.c_str(), GetErrorString(reader.channel_error()));
-        FinishReceipt(receipt, true, false);
         return false;
     }
     if (outcome == ReadOutcome::Malformed) {
