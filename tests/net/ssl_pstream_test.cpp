@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "net/channel.h"
-#include "ssl_test_pki.h"
+#include "support/ssl_test_pki.h"
 #include "ssl_test_server.h"
 #include "support/temp_dir.h"
 #include "stream/pstream.h"

@@ -3,6 +3,10 @@
 // with the version rules, the error codes, hostile paths.
 #include <set>
 
+#include "net/connection.h"
+#include "net/error_codes.h"
+#include "protocol/server_error.h"
+#include "protocol/server_session.h"
 #include "server_fixture.h"
 
 namespace tidewell::server_test {
@@ -28,29 +32,60 @@ TEST_F(Conformance, ConnectAdmitsAndPromisesAlive) {
 }
 
 TEST_F(Conformance, ConnectRefusals) {
+    // The server's refusal, and what the daemon's handshake makes of it.
     struct Case {
         std::string session;
         uint64_t view;
         bool tls;
         uint64_t code;
+        int result;
     };
     const std::vector<Case> cases = {
-        {"wrong", 1, false, 8193},
-        {"", 1, false, 8193},
-        {kToken, 9, false, 12289},
-        {kToken, 1, true, 12290},  // do_ssl, and this server has no certificate
+        {"wrong", 1, false, 8193, ERR_AUTH},
+        {"", 1, false, 8193, ERR_AUTH},
+        {kToken, 9, false, 12289, ERR_VIEW},
+        {kToken, 1, true, 12290, ERR_PERMISS},  // do_ssl, and this server has no certificate
     };
     for (const Case& c : cases) {
         SyncClient client(server_->port());
         PObject answer;
-        EXPECT_EQ(client.Connect(c.session, c.view, c.tls, SyncClient::Handshake::OneStep, &answer), -100);
+        EXPECT_EQ(client.Connect(c.session, c.view, c.tls, SyncClient::Handshake::OneStep, &answer), c.result);
         EXPECT_EQ(Code(answer), c.code) << c.session << " " << c.view;
         EXPECT_GT(answer["alive"].asInteger(), 0u);
     }
+    // "encrypt_channel" without a certificate: refused, and no "connect" follows.
     SyncClient client(server_->port());
     PObject answer;
-    EXPECT_EQ(client.Connect(kToken, 1, true, SyncClient::Handshake::TwoStep, &answer), -100);
-    EXPECT_EQ(Code(answer), 12290u);  // "encrypt_channel" without a certificate
+    EXPECT_EQ(client.Connect(kToken, 1, true, SyncClient::Handshake::TwoStep, &answer), ERR_IO);
+    EXPECT_TRUE(answer.isNull());
+    ASSERT_EQ(client.Open(), 0);
+    PObject refused;
+    ASSERT_EQ(client.Run(SCMD_REQUEST_SSL_2, "encrypt_channel", PObject(), refused), 0);
+    EXPECT_EQ(Code(refused), 12290u);
+}
+
+TEST_F(Conformance, PooledRequestsReuseTheAdmittedChannel) {
+    // The daemon's whole path: a pool slot, the handshake when it is
+    // expired, the request, the slot kept for the answer's "alive" seconds.
+    Connection connection(SyncClient::Info("127.0.0.1", server_->port(), kToken, false), nullptr, nullptr);
+    SessionForm form = WorkerSessionForm(1, nullptr, nullptr, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        PObject request;
+        InitRequest(request, "upload");
+        const PObject members = UploadMembers("/pooled" + std::to_string(i), "pooled");
+        for (auto& [k, v] : members.asMap()) request[k] = v;
+        PObject answer;
+        SessionStage failed = SessionStage::kNone;
+        ASSERT_EQ(RunPooledRequest(connection, 1, SCMD_EVT_RECV_4, request, answer, form, &failed), 0) << i;
+        EXPECT_EQ(failed, SessionStage::kNone);
+        EXPECT_EQ(ResponseErrorCode(answer, form.errors, form.component), 0) << answer.toString().c_str();
+        // From now on a new "connect" would be refused: the next requests
+        // only succeed on the channel admitted first.
+        if (i == 0) Faults("refuse-connect\n");
+    }
+    EXPECT_EQ(Ls().size(), 3u);
+    SyncClient fresh(server_->port());
+    EXPECT_EQ(fresh.Connect(kToken, 1), ERR_IO);
 }
 
 TEST_F(Conformance, RequestsNeedAnAdmittedConnection) {

@@ -1,7 +1,7 @@
 // Both handshakes over TLS, with the certificate given on the command line,
 // and the plain forms beside them on the same server.
-#include "../net/ssl_test_pki.h"
 #include "server_fixture.h"
+#include "support/ssl_test_pki.h"
 
 namespace tidewell::server_test {
 namespace {

@@ -16,6 +16,7 @@
 #include "base/logger.h"
 #include "net/channel.h"
 #include "value/pobject.h"
+#include "support/fuzz_socket.h"
 #include "stream/pstream.h"
 
 namespace {
@@ -27,15 +28,6 @@ const std::string& ScratchDir() {
         return std::string(pattern);
     }();
     return path;
-}
-
-void WriteAll(int fd, const uint8_t* bytes, size_t size) {
-    while (size > 0) {
-        ssize_t n = send(fd, bytes, size, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        bytes += n;
-        size -= n;
-    }
 }
 
 // Every binary received must name a file inside the scratch folder whose
@@ -82,11 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     // Small inputs fit the socket buffer; larger ones need a writer thread.
     std::thread writer;
     if (size <= 65536) {
-        WriteAll(fds[1], bytes, size);
+        tidewell::fuzzing::send_all(fds[1], bytes, size);
         close(fds[1]);
     } else {
         writer = std::thread([&] {
-            WriteAll(fds[1], bytes, size);
+            tidewell::fuzzing::send_all(fds[1], bytes, size);
             close(fds[1]);
         });
     }

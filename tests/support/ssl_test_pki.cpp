@@ -1,4 +1,4 @@
-#include "ssl_test_pki.h"
+#include "support/ssl_test_pki.h"
 
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
