@@ -5,8 +5,8 @@
 
 namespace tw_server {
 
-const ActionSpec* FindAction(const std::string& name) {
-    static const ActionSpec kActions[] = {
+const ActionEntry* FindAction(const std::string& name) {
+    static const ActionEntry kActions[] = {
         {"encrypt_channel", SCMD_REQUEST_SSL_2, 0, false, HandleEncryptChannel},
         {"connect", SCMD_REQUEST_CONNECT, 0, false, HandleConnect},
         {"pull_event", SCMD_EVT_PULL, 0, true, HandlePullEvent},
@@ -18,8 +18,8 @@ const ActionSpec* FindAction(const std::string& name) {
         {"resume_download", SCMD_RESUME_TRANSFER, SCMD_EVT_SEND_2, true, HandleResumeDownload},
         {"remove", SCMD_EVT_REMOVE, 0, true, HandleRemove},
     };
-    for (const ActionSpec& spec : kActions) {
-        if (name == spec.name) return &spec;
+    for (const ActionEntry& declared : kActions) {
+        if (name == declared.name) return &declared;
     }
     return nullptr;
 }

@@ -19,7 +19,7 @@ namespace tw_server {
 
 using ActionHandler = void (*)(RequestContext&, Answer&);
 
-struct ActionSpec {
+struct ActionEntry {
     const char* name;
     uint8_t command;
     uint8_t other_command;  // a second command it may come with, or 0
@@ -28,7 +28,7 @@ struct ActionSpec {
 };
 
 // The action of that name, or null.
-const ActionSpec* FindAction(const std::string& name);
+const ActionEntry* FindAction(const std::string& name);
 
 void HandleEncryptChannel(RequestContext& rc, Answer& answer);
 void HandleConnect(RequestContext& rc, Answer& answer);

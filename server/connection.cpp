@@ -245,20 +245,20 @@ bool Connection::ServeOne() {
     Answer answer;
     const PObject& action_member = request["action"];
     action = action_member.asString().str();
-    const ActionSpec* spec = action_member.isString() ? FindAction(action) : nullptr;
+    const ActionEntry* served = action_member.isString() ? FindAction(action) : nullptr;
     RequestFields fields(request, reader.nul_members());
     RequestContext rc{server_, state_, command, action, request, fields, receipt, reader.store_error()};
     const PObject& path_member = request["path"];
     std::string path = path_member.asString().str();
     const std::string* fault_path = path_member.isString() ? &path : nullptr;
 
-    if (spec == nullptr) {
+    if (served == nullptr) {
         answer.Error(kMalformedRequest,
                      action_member.isString() ? "unknown action \"" + action + "\"" : "missing member \"action\"");
-    } else if (command != spec->command && (spec->other_command == 0 || command != spec->other_command)) {
+    } else if (command != served->command && (served->other_command == 0 || command != served->other_command)) {
         answer.Error(kMalformedRequest, "\"" + action + "\" does not come with command " + std::to_string(command) +
                                             " (" + ProtoCmd2String(command) + ")");
-    } else if (spec->needs_admission && !state_.admitted) {
+    } else if (served->needs_admission && !state_.admitted) {
         answer.Error(SPROTO_ERR_SESSION_MISS, "the connection has not been admitted by \"connect\"");
     } else if (auto stall = server_.faults().Take(FaultKind::Stall, action, fault_path)) {
         FinishReceipt(receipt, false, true);
@@ -271,7 +271,7 @@ bool Connection::ServeOne() {
         answer.Error(error->code, "injected");
     } else {
         uint64_t id = server_.keepalive().Register(ch_);
-        spec->handler(rc, answer);
+        served->handler(rc, answer);
         if (auto delay = server_.faults().Take(FaultKind::Delay, action, fault_path)) {
             server_.SleepUntil(std::chrono::steady_clock::now() + std::chrono::seconds(delay->seconds));
         }

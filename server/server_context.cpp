@@ -60,15 +60,16 @@ int ServerContext::Open(std::string& error) {
         Channel::SetCERTPath(options_.tls_cert);
         Channel::SetPriKeyPath(options_.tls_key);
     }
-    for (const ViewSpec& spec : options_.views) {
+    for (const ViewDeclaration& declared : options_.views) {
         ViewConfig config;
-        config.read_only = spec.read_only;
+        config.read_only = declared.read_only;
         config.durable = options_.fsync;
         config.keep_versions = options_.keep_versions;
-        auto view = std::make_unique<View>(spec.id, options_.root + "/views/" + std::to_string(spec.id), config);
+        auto view =
+            std::make_unique<View>(declared.id, options_.root + "/views/" + std::to_string(declared.id), config);
         if (view->Open(error) != 0) return -1;
         view->PruneTokens(kTokenMaxAge);
-        views_[spec.id] = std::move(view);
+        views_[declared.id] = std::move(view);
     }
     faults_.Reload();
     keepalive_ = std::make_unique<KeepAliveScheduler>(options_.keepalive_seconds);

@@ -103,23 +103,23 @@ int ParseServerOptions(int argc, char** argv, ServerOptions& options, std::strin
         } else if (arg == "--token-file") {
             if (!ReadTokenFile(v, options.tokens, error)) return -1;
         } else if (arg == "--view") {
-            ViewSpec spec;
+            ViewDeclaration declared;
             std::string id = v;
             if (id.size() > 3 && id.compare(id.size() - 3, 3, ":ro") == 0) {
-                spec.read_only = true;
+                declared.read_only = true;
                 id.resize(id.size() - 3);
             }
             if (!ParseUnsigned(id, UINT64_MAX, number) || number == 0) {
                 error = "--view takes a positive view id, optionally followed by :ro, not " + v;
                 return -1;
             }
-            spec.id = number;
-            auto same = [&](const ViewSpec& s) { return s.id == spec.id; };
+            declared.id = number;
+            auto same = [&](const ViewDeclaration& s) { return s.id == declared.id; };
             if (std::any_of(options.views.begin(), options.views.end(), same)) {
                 error = "--view " + id + " is given twice";
                 return -1;
             }
-            options.views.push_back(spec);
+            options.views.push_back(declared);
         } else if (arg == "--tls-cert") {
             options.tls_cert = v;
         } else if (arg == "--tls-key") {
@@ -157,7 +157,7 @@ int ParseServerOptions(int argc, char** argv, ServerOptions& options, std::strin
     else if (options.tls_cert.empty() != options.tls_key.empty())
         error = "--tls-cert and --tls-key go together";
     if (!error.empty()) return -1;
-    if (options.views.empty()) options.views.push_back(ViewSpec{});
+    if (options.views.empty()) options.views.push_back(ViewDeclaration{});
     if (options.fault_file.empty()) options.fault_file = options.root + "/faults";
     return 0;
 }

@@ -13,7 +13,7 @@
 
 namespace tw_server {
 
-struct ViewSpec {
+struct ViewDeclaration {
     uint64_t id = 1;
     bool read_only = false;
 };
@@ -23,7 +23,7 @@ struct ServerOptions {
     std::string host;  // dotted IPv4
     int port = 0;      // 0: any free port (see port_file)
     std::vector<std::string> tokens;
-    std::vector<ViewSpec> views;
+    std::vector<ViewDeclaration> views;
     std::string tls_cert;
     std::string tls_key;
     uint32_t page_size = 1000;

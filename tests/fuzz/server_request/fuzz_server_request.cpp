@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     options.root = g_root + "/root";
     options.host = "127.0.0.1";
     options.tokens = {"fuzz"};
-    options.views = {tw_server::ViewSpec{1, false}, tw_server::ViewSpec{2, true}};
+    options.views = {tw_server::ViewDeclaration{1, false}, tw_server::ViewDeclaration{2, true}};
     options.fsync = false;
     options.fault_file = g_root + "/no-faults";
     options.page_size = 10;
