@@ -3,7 +3,6 @@
 #include "base/logger.h"
 #include "server/server_paths.h"
 #include "store/sqlite_util.h"
-#include "store/wal_batch_vfs.h"
 
 namespace tw_server {
 
@@ -137,8 +136,7 @@ sqlite3_stmt* ViewIndex::Prepare(sqlite3_stmt*& slot, const char* sql) {
 int ViewIndex::Open(const std::string& file, bool durable, bool read_only, std::string& error) {
     Close();
     int flags = read_only ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    const char* vfs = read_only ? nullptr : tw_store::wal_batch_vfs();
-    if (sqlite3_open_v2(file.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, vfs) != SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         error = std::string("cannot open ") + file + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
         Close();
         return -1;

@@ -1,6 +1,7 @@
 #include "base/logger.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -163,8 +164,18 @@ int Logger::Rotate() {
 
     if (log_fp) std::fclose(log_fp);
     log_fp = nullptr;
-    if (std::rename(log_path.c_str(), old_log_name(log_path, 0).c_str()) != 0) return -1;
-    return OpenLogFile();
+    // The rename fails when someone else has removed or moved the live file;
+    // what was written to it is then wherever they put it, and logging goes
+    // on in a fresh file all the same.
+    int renamed = std::rename(log_path.c_str(), old_log_name(log_path, 0).c_str());
+    if (OpenLogFile() != 0) {
+        // Nothing is written from now on (and so nothing rotates again), so
+        // this is said once.
+        std::fprintf(stderr, "Tidewell: cannot reopen the log file '%s' after rotating it: %s\n", log_path.c_str(),
+                     std::strerror(errno));
+        return -1;
+    }
+    return renamed == 0 ? 0 : -1;
 }
 
 void Logger::Destroy() {

@@ -62,6 +62,10 @@ public:
 
 private:
     friend class LoggerTestAccess;
+    // Moves the live file to old(0) (shifting the older ones) and opens a
+    // fresh live file, also when the live file could not be moved: 0, or -1
+    // when a step failed. A fresh file that cannot be opened is reported on
+    // standard error and ends logging. REQUIRES: log_lock held.
     static int Rotate();
     static void Write(Level level, const char* component, const char* format, va_list args);
     static int ThresholdLocked(const char* component);

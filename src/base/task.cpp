@@ -8,17 +8,30 @@ namespace {
 std::mutex g_task_count_mutex;
 int g_task_count = 0;
 
+// Set on a task's own thread when the task is destroyed there (deleted from
+// inside its DoTask): Exec must then leave the object alone. A thread runs
+// one Exec only, so a flag per thread is enough.
+thread_local bool t_task_destroyed = false;
+
 }  // namespace
 
 Task::Task() = default;
 
 Task::~Task() {
     SetState(STOP);
-    if (m_tid.joinable()) {
-        if (m_tid.get_id() == std::this_thread::get_id())
-            m_tid.detach();
-        else
-            m_tid.join();
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> guard(m_state_mutex);
+        thread = std::move(m_tid);
+    }
+    if (!thread.joinable()) return;
+    if (thread.get_id() == std::this_thread::get_id()) {
+        // Destroyed from inside its own DoTask: the thread runs on to the end
+        // of Exec, which now must not touch the object.
+        t_task_destroyed = true;
+        thread.detach();
+    } else {
+        thread.join();
     }
 }
 
@@ -43,14 +56,23 @@ int Task::Run() {
 
 void Task::Exec(Task* task) {
     task->DoTask();
-    task->SetState(STOP);
+    if (!t_task_destroyed) task->SetState(STOP);
 }
 
 int Task::Join() {
-    if (!m_tid.joinable() || m_tid.get_id() == std::this_thread::get_id()) return -1;
+    std::thread thread;
+    {
+        // The handle is taken out under the lock: a concurrent Run() sees
+        // the task number still set and refuses, a concurrent Join() finds
+        // no thread.
+        std::lock_guard<std::mutex> guard(m_state_mutex);
+        if (!m_tid.joinable() || m_tid.get_id() == std::this_thread::get_id()) return -1;
+        thread = std::move(m_tid);
+    }
     try {
-        m_tid.join();
+        thread.join();
     } catch (const std::system_error&) {
+        thread.detach();
         return -1;
     }
     std::lock_guard<std::mutex> guard(m_state_mutex);

@@ -1,5 +1,17 @@
 // Base of every long-running background thread: one thread, a run state
 // changed from outside (run, pause, stop) and a process-wide task number.
+//
+// Thread safety: Run, Join, Pause, Resume, Stop, GetState, SetState, Wait and
+// GetId may be called from any thread at any time. m_state_mutex guards the
+// state, the thread handle and the task number (a leaf lock, never held
+// across DoTask, a join or a sleep). Join takes the handle out under the
+// lock and waits without it, so a Run or Join meanwhile finds no thread to
+// start or reclaim.
+//
+// A task may delete itself from inside its own DoTask: its destructor then
+// lets the thread go, and the thread ends without touching the object again.
+// A subclass must still not be destroyed from another thread while its
+// DoTask runs (see the destructor).
 #pragma once
 
 #include <condition_variable>
@@ -23,8 +35,9 @@ public:
     virtual int SetAbort(bool) { return 0; }
     virtual void DoTask() {}
 
-    // Starts the thread: 0, or -1 when the task already has one or the thread
-    // cannot be created (the state is then STOP).
+    // Starts the thread: 0, or -1 when the task already has one (also while
+    // a Join is reclaiming it) or the thread cannot be created (the state is
+    // then STOP).
     int Run();
     // Waits for the thread to end: 0, or -1 when there is none.
     int Join();
@@ -44,8 +57,9 @@ public:
 private:
     static void Exec(Task* task);
 
-    State m_state = STOP;
+    // Guards m_state, m_tid and m_task_id. A leaf lock.
     std::mutex m_state_mutex;
+    State m_state = STOP;
     std::condition_variable m_state_changed;
     std::thread m_tid;
     int m_task_id = -1;

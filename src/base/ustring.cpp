@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <stdexcept>
@@ -46,23 +47,58 @@ T* resize_buffer(T* old, size_t count) {
     return static_cast<T*>(p);
 }
 
+// The UTF-16 form of `n` bytes of UTF-8, zero-terminated, in a buffer from
+// malloc; null (after a warning line on standard error) when ICU refuses
+// the bytes.
+char16_t* utf8_to_utf16(const char* s, size_t n) {
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t needed = 0;
+    u_strFromUTF8(nullptr, 0, &needed, s, static_cast<int32_t>(n), &err);
+    if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
+        std::fprintf(stderr, "Warning: u_strFromUTF8: error code %d\n", static_cast<int>(err));
+        return nullptr;
+    }
+    char16_t* units = alloc_buffer<char16_t>(static_cast<size_t>(needed) + 1);
+    err = U_ZERO_ERROR;
+    int32_t written = 0;
+    u_strFromUTF8(reinterpret_cast<UChar*>(units), needed + 1, &written, s, static_cast<int32_t>(n), &err);
+    if (U_FAILURE(err)) {
+        std::fprintf(stderr, "Warning: u_strFromUTF8: error code %d\n", static_cast<int>(err));
+        std::free(units);
+        return nullptr;
+    }
+    units[written] = 0;
+    return units;
+}
+
+// The UTF-8 form of `n` UTF-16 units into `out`: false (after a warning
+// line on standard error) when ICU refuses them.
+bool utf16_to_utf8(const char16_t* s, size_t n, std::string& out) {
+    out.clear();
+    if (n == 0) return true;
+    const UChar* src = reinterpret_cast<const UChar*>(s);
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t needed = 0;
+    u_strToUTF8(nullptr, 0, &needed, src, static_cast<int32_t>(n), &err);
+    if (err == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(err)) {
+        out.resize(static_cast<size_t>(needed));
+        err = U_ZERO_ERROR;
+        int32_t written = 0;
+        u_strToUTF8(out.data(), needed, &written, src, static_cast<int32_t>(n), &err);
+        if (U_SUCCESS(err) || err == U_STRING_NOT_TERMINATED_WARNING) {
+            out.resize(static_cast<size_t>(written));
+            return true;
+        }
+    }
+    std::fprintf(stderr, "Warning: u_strToUTF8: error code %d\n", static_cast<int>(err));
+    out.clear();
+    return false;
+}
+
 }  // namespace
 
-ustring::ustring()
-    : data(alloc_buffer<char>(kInitialCap)),
-      data_len(0),
-      data_cap(kInitialCap),
-      wdata(nullptr),
-      wdata_len(0),
-      wdata_cap(kInitialCap) {
+ustring::ustring() : data(alloc_buffer<char>(kInitialCap)), data_len(0), data_cap(kInitialCap), wcache(nullptr) {
     data[0] = 0;
-    try {
-        wdata = alloc_buffer<char16_t>(kInitialCap);
-    } catch (...) {
-        std::free(data);
-        throw;
-    }
-    wdata[0] = 0;
 }
 
 ustring::ustring(const char* s) : ustring() {
@@ -93,7 +129,7 @@ ustring::ustring(ustring&& other) noexcept : ustring() {
 
 ustring::~ustring() {
     std::free(data);
-    std::free(wdata);
+    std::free(wcache.load(std::memory_order_relaxed));
 }
 
 ustring& ustring::operator=(ustring&& s) noexcept {
@@ -111,11 +147,8 @@ void ustring::realloc_data(size_t needed) {
     }
 }
 
-void ustring::realloc_wdata(size_t needed) const {
-    if (needed > wdata_cap || needed < wdata_cap / 2) {
-        wdata = resize_buffer(wdata, needed);
-        wdata_cap = needed;
-    }
+void ustring::drop_cache() {
+    std::free(wcache.exchange(nullptr, std::memory_order_relaxed));
 }
 
 void ustring::set_bytes(const char* s, size_t n) {
@@ -152,84 +185,32 @@ void ustring::append_bytes(const char* s, size_t n) {
 }
 
 void ustring::set_utf16(const char16_t* s, size_t n, bool append) {
-    std::u16string units(s ? s : u"", n);  // also guards against self-aliasing
-    if (append && data_len > 0 && wdata_len == 0 && convert_from_data() != 0) {
-        // The current text has no UTF-16 form (invalid UTF-8): keep its bytes
-        // and append the converted units after them.
-        ustring tail;
-        tail.set_utf16(units.data(), units.size(), false);
-        append_bytes(tail.data, tail.data_len);
+    std::string bytes;
+    if (!utf16_to_utf8(s, n, bytes)) {
+        // Text that has no UTF-8 form empties the string.
+        clear();
         return;
     }
-    size_t base = append ? wdata_len : 0;
-    realloc_wdata(base + n + 1);
-    if (n) std::memcpy(wdata + base, units.data(), n * sizeof(char16_t));
-    wdata_len = base + n;
-    wdata[wdata_len] = 0;
-    convert_from_wdata();
-}
-
-int ustring::convert_from_data() const {
-    if (data_len == 0) {
-        drop_cache();
-        return 0;
-    }
-    UErrorCode err = U_ZERO_ERROR;
-    int32_t needed = 0;
-    u_strFromUTF8(nullptr, 0, &needed, data, static_cast<int32_t>(data_len), &err);
-    if (err != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(err)) {
-        std::fprintf(stderr, "Warning: u_strFromUTF8: error code %d\n", static_cast<int>(err));
-        drop_cache();
-        return -1;
-    }
-    realloc_wdata(static_cast<size_t>(needed) + 1);
-    err = U_ZERO_ERROR;
-    int32_t written = 0;
-    u_strFromUTF8(reinterpret_cast<UChar*>(wdata), static_cast<int32_t>(wdata_cap), &written, data,
-                  static_cast<int32_t>(data_len), &err);
-    if (U_FAILURE(err)) {
-        std::fprintf(stderr, "Warning: u_strFromUTF8: error code %d\n", static_cast<int>(err));
-        drop_cache();
-        return -1;
-    }
-    wdata_len = static_cast<size_t>(written);
-    wdata[wdata_len] = 0;
-    return 0;
-}
-
-int ustring::convert_from_wdata() {
-    if (wdata_len == 0) {
-        realloc_data(1);
-        data[0] = 0;
-        data_len = 0;
-        return 0;
-    }
-    UErrorCode err = U_ZERO_ERROR;
-    int32_t needed = 0;
-    const UChar* src = reinterpret_cast<const UChar*>(wdata);
-    u_strToUTF8(nullptr, 0, &needed, src, static_cast<int32_t>(wdata_len), &err);
-    if (err == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(err)) {
-        realloc_data(static_cast<size_t>(needed) + 1);
-        err = U_ZERO_ERROR;
-        int32_t written = 0;
-        u_strToUTF8(data, static_cast<int32_t>(data_cap), &written, src, static_cast<int32_t>(wdata_len), &err);
-        if (U_SUCCESS(err)) {
-            data_len = static_cast<size_t>(written);
-            data[data_len] = 0;
-            return 0;
-        }
-    }
-    std::fprintf(stderr, "Warning: u_strToUTF8: error code %d\n", static_cast<int>(err));
-    realloc_data(1);
-    data[0] = 0;
-    data_len = 0;
-    drop_cache();
-    return -1;
+    if (append)
+        append_bytes(bytes.data(), bytes.size());
+    else
+        set_bytes(bytes.data(), bytes.size());
 }
 
 const char16_t* ustring::c_str_utf16() const {
-    if (wdata_len == 0 && data_len > 0) convert_from_data();
-    return wdata;
+    static const char16_t kEmpty[1] = {0};
+    char16_t* cached = wcache.load(std::memory_order_acquire);
+    if (cached) return cached;
+    if (data_len == 0) return kEmpty;
+    char16_t* built = utf8_to_utf16(data, data_len);
+    if (!built) return kEmpty;  // no UTF-16 form: the warning has been written
+    // Another reader may have built the same form meanwhile: the first one
+    // published stays, for as long as the text does not change.
+    char16_t* expected = nullptr;
+    if (wcache.compare_exchange_strong(expected, built, std::memory_order_acq_rel, std::memory_order_acquire))
+        return built;
+    std::free(built);
+    return expected;
 }
 
 ustring ustring::substr(size_t pos, size_t n) const {
@@ -340,7 +321,6 @@ void ustring::clear() {
     realloc_data(1);
     data[0] = 0;
     data_len = 0;
-    realloc_wdata(1);
     drop_cache();
 }
 
@@ -348,9 +328,9 @@ void ustring::swap(ustring& other) noexcept {
     std::swap(data, other.data);
     std::swap(data_len, other.data_len);
     std::swap(data_cap, other.data_cap);
-    std::swap(wdata, other.wdata);
-    std::swap(wdata_len, other.wdata_len);
-    std::swap(wdata_cap, other.wdata_cap);
+    char16_t* mine = wcache.load(std::memory_order_relaxed);
+    wcache.store(other.wcache.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    other.wcache.store(mine, std::memory_order_relaxed);
 }
 
 ustring& ustring::replace(char from, char to) {
@@ -531,8 +511,12 @@ ustring ustring::normalize(normalization_form form) const {
         std::fprintf(stderr, "Warning: unorm2_getInstance: error code %d\n", static_cast<int>(err));
         return result;
     }
-    const UChar* src = reinterpret_cast<const UChar*>(c_str_utf16());
-    int32_t src_len = static_cast<int32_t>(wdata_len);
+    // A private UTF-16 copy: the cache is not touched, so that a string read
+    // by several threads at once stays a pure read.
+    std::unique_ptr<char16_t, decltype(&std::free)> units(utf8_to_utf16(data, data_len), &std::free);
+    if (!units) return result;
+    const UChar* src = reinterpret_cast<const UChar*>(units.get());
+    int32_t src_len = u_strlen(src);
     if (src_len == 0) return result;
     err = U_ZERO_ERROR;
     int32_t needed = unorm2_normalize(norm, src, src_len, nullptr, 0, &err);

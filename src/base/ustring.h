@@ -2,9 +2,21 @@
 //
 // The UTF-8 form is authoritative: lengths, positions and ordering are in
 // UTF-8 bytes, compared as unsigned bytes. A UTF-16 form is built on demand
-// (for ICU and normalisation) and cached until the text next changes.
+// (c_str_utf16()) and cached until the text next changes.
+//
+// Thread safety: like a std::string, a ustring may be read by any number of
+// threads at once, and changed by one thread when no other uses it. The
+// const operations that need the UTF-16 form are safe to run at once:
+//  - normalize() converts into a buffer of its own and never touches the
+//    cache;
+//  - c_str_utf16() publishes the cache once with an atomic exchange: a
+//    reader that finds it builds a private copy, installs it if it is still
+//    the first, and otherwise frees its copy and returns the one installed.
+//    The cache is never changed or freed by a const operation, so the pointer
+//    stays valid until the string next changes or is destroyed.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
@@ -29,7 +41,8 @@ public:
     ~ustring();
 
     // Reading. On this platform c_str() is the UTF-8 form, the one system
-    // calls and log arguments take; c_str_utf16() is the cached UTF-16 form.
+    // calls and log arguments take; c_str_utf16() is the cached UTF-16 form
+    // ("" for text that has none, such as invalid UTF-8).
     const char* c_str_utf8() const { return data; }
     const char* c_str() const { return data; }
     const char16_t* c_str_utf16() const;
@@ -120,13 +133,8 @@ public:
 
 private:
     void realloc_data(size_t needed);
-    void realloc_wdata(size_t needed) const;
-    int convert_from_data() const;
-    int convert_from_wdata();
-    void drop_cache() const {
-        wdata_len = 0;
-        wdata[0] = 0;
-    }
+    // Frees the UTF-16 form; only operations that change the text call it.
+    void drop_cache();
     void set_bytes(const char* s, size_t n);
     void append_bytes(const char* s, size_t n);
     void set_utf16(const char16_t* s, size_t n, bool append);
@@ -134,9 +142,10 @@ private:
     char* data;
     size_t data_len;
     size_t data_cap;
-    mutable char16_t* wdata;
-    mutable size_t wdata_len;
-    mutable size_t wdata_cap;
+    // The UTF-16 form from malloc, zero-terminated; null until it is asked
+    // for after a change. Written once by c_str_utf16() (see above), freed
+    // by the changing operations.
+    mutable std::atomic<char16_t*> wcache;
 };
 
 ustring operator+(const ustring& a, const ustring& b);

@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
+#include "base/abort_flag.h"
 #include "base/logger.h"
 #include "base/settings.h"
 #include "daemon/ipc_listener.h"
+#include "daemon/request_watchdog.h"
 #include "session/ipc_sender.h"
 #include "daemon/stop_signal.h"
 #include "daemon/tidewell_app.h"
@@ -15,6 +19,23 @@ namespace {
 
 const char* const kComponent = "client_debug";
 constexpr size_t kBufferSize = 81920;
+
+// How long a client may take to deliver its request, and again to take its
+// reply. Requests are served one after another, so a local client that
+// trickles its bytes would otherwise hold up every other request, and a
+// stop, for as long as it likes.
+constexpr std::chrono::seconds kRequestDeadline{5};
+
+// A control request is a small map: an action and its members, a few lists
+// at most. These limits keep what one local client can make the daemon
+// hold to a few megabytes.
+PStream::Limits control_limits() {
+    PStream::Limits limits;
+    limits.max_depth = 16;
+    limits.max_values = 65536;
+    limits.max_text_bytes = 4u << 20;
+    return limits;
+}
 
 }  // namespace
 
@@ -61,6 +82,11 @@ int recieve_from_ipc(TidewellApp& daemon) {
         if (send_port_back(ui_port, local_port) < 0) return -1;
     }
 
+    // Sets a request's abort flag when its time is up or a stop arrives, so
+    // that the channel gives up at its next one-second wait.
+    RequestWatchdog watchdog(StopSignal::WakeFd());
+    if (watchdog.Start() < 0) TW_WARNING(kComponent, "control requests run without a time limit\n");
+
     for (;;) {
         if (StopSignal::Requested()) {
             TW_NOTE(kComponent, "signal %d received, stopping\n", StopSignal::Signal());
@@ -70,8 +96,12 @@ int recieve_from_ipc(TidewellApp& daemon) {
             listener.close();
             return 0;
         }
+        // Declared before the channel, whose close still reads it.
+        int abort_flag = 0;
         Channel c(kBufferSize);
+        c.SetFlag(&abort_flag);
         PStream stream;
+        stream.SetLimits(control_limits());
         PObject msg;
         PObject response;
         if (!listener.isReady()) continue;
@@ -85,8 +115,14 @@ int recieve_from_ipc(TidewellApp& daemon) {
             close(fd);
             continue;
         }
-        if (stream.Recv(c, msg) < 0) {
+        watchdog.Arm(&abort_flag, kRequestDeadline);
+        int received = stream.Recv(c, msg);
+        watchdog.Disarm();
+        if (received < 0) {
             TW_ERROR(kComponent, "Failed to recieve message from channel.\n");
+            if (AbortRequested(&abort_flag) && !StopSignal::Requested())
+                TW_WARNING(kComponent, "control request not complete within %d seconds; connection closed\n",
+                           static_cast<int>(kRequestDeadline.count()));
             continue;
         }
         TW_DEBUG(kComponent, "recieve msg >>> %s\n", msg.toString().c_str());
@@ -100,6 +136,8 @@ int recieve_from_ipc(TidewellApp& daemon) {
             return 0;
         }
         TW_DEBUG(kComponent, "send rsp <<< %s\n", response.toString().c_str());
+        watchdog.Arm(&abort_flag, kRequestDeadline);
         if (stream.Send(c, response) < 0) TW_ERROR(kComponent, "Failed to send message from channel.\n");
+        watchdog.Disarm();
     }
 }

@@ -1,5 +1,8 @@
 // The control socket served on the main thread: one request and one reply
-// per connection, each request run on the application's message loop.
+// per connection, each request run on the application's message loop. A
+// client has a few seconds to deliver its request and again to take its
+// reply (SIGTERM and SIGINT end either at once), and a request must stay
+// small: 16 levels, 65536 values, 4 MiB of text.
 #pragma once
 
 class TidewellApp;

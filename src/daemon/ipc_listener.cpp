@@ -6,8 +6,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <unistd.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/logger.h"
@@ -203,26 +206,47 @@ int IPCListener::OpenDomainSocket(const std::string& path) {
         }
         TW_INFO(kComponent, "stale socket '%s' replaced\n", path.c_str());
     }
+    // The socket is bound in a private folder (mode 0700) beside its final
+    // place, made owner-only there, where nobody else can reach it, and then
+    // moved into place. The process-wide umask is never touched: other
+    // threads create files meanwhile.
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    std::string private_dir = parent + "/.XXXXXX";
+    std::string inner;
+    sockaddr_un inner_addr;
+    if (!fill_unix_address(private_dir + "/s", inner_addr)) {
+        TW_ERROR(kComponent, "socket path '%s' is too long to be made safely (its folder may have at most %zu bytes)\n",
+                 path.c_str(), sizeof(inner_addr.sun_path) - 11);
+        return -1;
+    }
+    if (!mkdtemp(private_dir.data())) {
+        TW_ERROR(kComponent, "%s: Error Code: %d\n", "mkdtemp", errno);
+        return -1;
+    }
+    inner = private_dir + "/s";
+    fill_unix_address(inner, inner_addr);
     int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        TW_ERROR(kComponent, "%s: Error Code: %d\n", "socket", errno);
-        return -1;
+    const char* failed = nullptr;
+    if (sock < 0)
+        failed = "socket";
+    else if (bind(sock, reinterpret_cast<sockaddr*>(&inner_addr), sizeof(inner_addr)) != 0)
+        failed = "bind";
+    else if (chmod(inner.c_str(), 0600) != 0)
+        failed = "chmod";
+    else if (listen(sock, kBacklog) != 0)
+        failed = "listen";
+    else if (renameat2(AT_FDCWD, inner.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        // A file system without the no-replace flag: a hard link refuses an
+        // existing target just the same.
+        if ((errno != EINVAL && errno != ENOSYS) || link(inner.c_str(), path.c_str()) != 0) failed = "rename";
     }
-    // The file is created owner-only from the start: no other user may ever
-    // connect, not even in the instant before the chmod below.
-    mode_t old_mask = umask(0177);
-    int rc = bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     int err = errno;
-    umask(old_mask);
-    if (rc != 0) {
-        TW_ERROR(kComponent, "%s: Error Code: %d\n", "bind", err);
-        ::close(sock);
-        return -1;
-    }
-    if (chmod(path.c_str(), 0600) != 0 || listen(sock, kBacklog) != 0) {
-        TW_ERROR(kComponent, "%s: Error Code: %d\n", "listen", errno);
-        ::close(sock);
-        unlink(path.c_str());
+    unlink(inner.c_str());
+    rmdir(private_dir.c_str());
+    if (failed) {
+        TW_ERROR(kComponent, "%s: Error Code: %d\n", failed, err);
+        if (sock >= 0) ::close(sock);
         return -1;
     }
     TW_DEBUG(kComponent, "listening on socket %s\n", path.c_str());

@@ -35,9 +35,12 @@ public:
     static int CloseSocket(int sock);
     // A listener on 127.0.0.1 at exactly `port`, or -1.
     static int OpenSocket(int port);
-    // A listener on the local-domain socket `path`, created with mode 0600.
-    // A stale socket file there (nobody accepts on it) is replaced; anything
-    // else at that path, or a live socket, is left alone and -1 returned.
+    // A listener on the local-domain socket `path`, mode 0600 from the
+    // moment anyone can reach it: it is bound in a private folder (0700)
+    // beside `path`, made owner-only and listening there, then moved into
+    // place, so the process umask is never changed. A stale socket file
+    // there (nobody accepts on it) is replaced; anything else at that path,
+    // or a live socket, is left alone and -1 returned.
     static int OpenDomainSocket(const std::string& path);
     // Closes `sock`; the socket file is removed by close().
     static int CloseDomainSocket(int sock);

@@ -47,7 +47,6 @@ int TidewellApp::send_message(const PObject& msg, PObject& result) {
     std::condition_variable cond;
     bool done = false;
     int status = -1;
-    std::unique_lock<std::mutex> own(mutex);
     {
         std::lock_guard<std::mutex> guard(msg_lock);
         if (!loop_open) return -1;
@@ -55,7 +54,10 @@ int TidewellApp::send_message(const PObject& msg, PObject& result) {
     }
     msg_cond.notify_one();
     // The loop sets `done` under `mutex` before signalling, so a spurious
-    // wake-up never returns early, and `mutex` and `cond` outlive its signal.
+    // wake-up never returns early, an answer that came before the wait is
+    // seen, and `mutex` and `cond` outlive its signal. `mutex` is taken only
+    // now: the loop takes msg_lock before a request's mutex, never after.
+    std::unique_lock<std::mutex> own(mutex);
     cond.wait(own, [&done] { return done; });
     return status;
 }

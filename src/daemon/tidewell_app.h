@@ -91,6 +91,9 @@ private:
     unsigned task_count = 0;
 
     std::deque<msg_t> msg_queue;
+    // Guards msg_queue, thread_started and loop_open. Lock order: msg_lock
+    // before a queued request's own mutex (fail_pending_locked answers under
+    // msg_lock); a sender takes its mutex only after queueing.
     std::mutex msg_lock;
     std::condition_variable msg_cond;
     pthread_t msg_thread{};

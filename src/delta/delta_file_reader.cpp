@@ -126,7 +126,8 @@ int DeltaFileReader::readPatchCommand(PatchCommand& cmd) {
     }
 }
 
-// 0, -1 when the command cannot be carried out, or ERROR_ABORT.
+// 0, -1 when the command cannot be carried out (the patch stops there),
+// ERROR_HANDLER_CALL when an output could not take the bytes, or ERROR_ABORT.
 int DeltaFileReader::doPatchCommand(const PatchCommand& cmd, uint8_t* work) {
     DeltaFileReaderImpl& d = *impl;
     if (cmd.is_literal) {
@@ -173,7 +174,7 @@ int DeltaFileReader::doPatchCommand(const PatchCommand& cmd, uint8_t* work) {
         }
         int updated = update(work, piece);
         int waited = wait();
-        if (updated != SUCCESS || waited != SUCCESS) return -1;
+        if (updated != SUCCESS || waited != SUCCESS) return ERROR_HANDLER_CALL;
         d.new_offset += piece;
         left -= piece;
     }
@@ -215,8 +216,8 @@ int DeltaFileReader::readFile() {
             }
             if (got != COMMAND_OK) break;
             int done = doPatchCommand(cmd, work);
-            if (done == ERROR_ABORT) {
-                rc = ERROR_ABORT;
+            if (done == ERROR_ABORT || done == ERROR_HANDLER_CALL) {
+                rc = done;
                 break;
             }
             if (done != 0) break;

@@ -39,7 +39,9 @@ public:
     // A patch that stops early (truncated, a reserved command, a command
     // that cannot be carried out) still gives SUCCESS with the new file as
     // far as it got: callers verify the new file by its hash, or ask
-    // isComplete().
+    // isComplete(). An output that cannot take its bytes (the new file, the
+    // signature, a full disk) gives ERROR_HANDLER_CALL, whether the patch
+    // was complete or not.
     int readFile() override;
 
     // Whether the last readFile() reached the end command of the patch.

@@ -1,6 +1,6 @@
 #include "delta/file_reader.h"
 
-#include <atomic>
+#include "base/abort_flag.h"
 
 #include "delta/copy_handler.h"
 #include "delta/delta_handler.h"
@@ -37,7 +37,7 @@ void FileReader::setDeltaHandler(const ustring& delta_file, const ustring& signa
 }
 
 bool FileReader::isAborted() const {
-    return abort_flag && std::atomic_ref<int>(*abort_flag).load(std::memory_order_relaxed) != 0;
+    return AbortRequested(abort_flag);
 }
 
 int FileReader::begin() {

@@ -42,8 +42,9 @@ public:
     // A block size of 0 keeps 2048; a hash size outside 1..16 keeps 8.
     void setSignatureHandler(const ustring& file, uint32_t block_size, uint32_t hash_size);
     void setDeltaHandler(const ustring& delta_file, const ustring& signature_file);
-    // A non-zero value at `flag`, set by any thread, stops the reader before
-    // its next chunk (null: never).
+    // A non-zero value at `flag`, set by any thread with SetAbortFlag()
+    // (base/abort_flag.h: the flag is read only through std::atomic_ref),
+    // stops the reader before its next chunk (null: never).
     void setAbortFlag(int* flag) { abort_flag = flag; }
 
 protected:

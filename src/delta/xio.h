@@ -44,9 +44,10 @@ struct fd_bio_t {
     buffer_t* r_buffer = nullptr;
 };
 
-// One append in flight. Appends are carried out to completion when they are
-// started; fd_aio_wait hands back their outcome. At most one append per
-// record may be outstanding.
+// The record of one append. The fd_aio_* functions keep the shape of an
+// asynchronous interface but are synchronous: fd_aio_write carries the
+// append out to completion before it returns, and fd_aio_wait only hands
+// back that outcome. At most one append per record may be outstanding.
 struct fd_aio_t {
     fd_aio_t();
     ~fd_aio_t() = default;
@@ -72,9 +73,11 @@ ssize_t fd_write(fd_t& fd, const void* buffer, size_t length);
 int fd_seek(fd_t& fd, uint64_t offset);
 int fd_stat(fd_t& fd, uint64_t& size);
 
-// Appends `length` bytes from `buffer`: 0 when the append succeeded, -1.
+// Synchronous: appends all `length` bytes from `buffer` before it returns
+// and records the outcome in `aio`: 0 when the append succeeded, -1.
 int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* buffer, size_t length);
-// The bytes written by the outstanding append (0 when none), or -1.
+// Does not wait (nothing is in flight): the bytes written by the append
+// recorded in `aio` (0 when none), or -1, and the record is cleared.
 ssize_t fd_aio_wait(fd_aio_t& aio);
 
 size_t buffer_copy_in(buffer_t& b, const void* data, size_t length);

@@ -7,15 +7,6 @@
 
 namespace {
 
-FILE_TYPE TypeOfMode(mode_t mode) {
-    if (S_ISREG(mode)) return FT_FILE;
-    if (S_ISDIR(mode)) return FT_DIR;
-    if (S_ISLNK(mode)) return FT_SLINK;
-    if (S_ISFIFO(mode)) return FT_FIFO;
-    if (S_ISSOCK(mode)) return FT_SOCK;
-    return FT_DEV;
-}
-
 FILE_TYPE TypeOfDirent(unsigned char d_type) {
     switch (d_type) {
         case DT_REG:
@@ -67,7 +58,7 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
                 if (errno == ENOENT) continue;  // removed since it was listed
                 return -1;
             }
-            type = TypeOfMode(st.st_mode);
+            type = FileTypeOfMode(st.st_mode);
         }
         entry.name = e->d_name;
         entry.type = type;

@@ -15,15 +15,13 @@
 #include <string>
 
 #include "base/logger.h"
+#include "fs/fs_detail.h"
 #include "fs/rename_fallback.h"
 #include "fs/tmp_name_gen.h"
 
 namespace {
 
 const char kComponent[] = "file_op_debug";
-
-// Serialises every rename, so that renames of this process never interleave.
-std::mutex g_rename_lock;
 
 #ifndef EXFAT_SUPER_MAGIC
 #define EXFAT_SUPER_MAGIC 0x2011BAB0
@@ -43,15 +41,6 @@ std::mutex g_rename_lock;
 #ifndef FS_CASEFOLD_FL
 #define FS_CASEFOLD_FL 0x40000000
 #endif
-
-FILE_TYPE TypeOf(mode_t mode) {
-    if (S_ISREG(mode)) return FT_FILE;
-    if (S_ISDIR(mode)) return FT_DIR;
-    if (S_ISLNK(mode)) return FT_SLINK;
-    if (S_ISFIFO(mode)) return FT_FIFO;
-    if (S_ISSOCK(mode)) return FT_SOCK;
-    return FT_DEV;  // character and block devices
-}
 
 // The directory part of `path` ("." for a bare name, "/" for "/name").
 std::string DirName(const std::string& path) {
@@ -107,8 +96,64 @@ bool IsDirectory(const char* path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Removes the directory `name` inside `parent_fd` with all its content,
-// working through descriptors so that no link is ever followed.
+int RemoveDirectoryRecursive(const std::string& path) {
+    return fs_detail::RemoveDirectoryAt(AT_FDCWD, path.c_str());
+}
+
+int MapRenameError(int err) {
+    TW_ERROR(kComponent, "FSRename: error code %d\n", err);
+    return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
+}
+
+// Renames within one file system without ever replacing `to`; errno is set
+// on failure (EEXIST for an existing target).
+int RenameNoReplaceSameFs(const char* from, const char* to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    return fs_detail::RenameNoReplaceByLink(from, to);
+}
+
+}  // namespace
+
+namespace fs_detail {
+
+std::mutex& RenameLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+int RenameNoReplaceByLinkAt(int from_dir, const char* from, int to_dir, const char* to) {
+    // A hard link fails on an existing target just as RENAME_NOREPLACE does.
+    struct stat st;
+    if (fstatat(from_dir, from, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        if (linkat(from_dir, from, to_dir, to, 0) == 0) {
+            if (unlinkat(from_dir, from, 0) == 0) return 0;
+            int err = errno;
+            unlinkat(to_dir, to, 0);
+            errno = err;
+            return -1;
+        }
+        if (errno == EEXIST || errno == ENOENT || errno == ENAMETOOLONG || errno == EXDEV) return -1;
+    }
+    // Neither (a directory, or no hard links here): check, then rename. All
+    // renames of this process hold the rename lock, so none can slip in.
+    if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    if (errno != ENOENT) return -1;
+    return renameat(from_dir, from, to_dir, to);
+}
+
+void FillFileInfo(FILE_INFO& info, const ustring& path, const struct stat& st) {
+    info.isExist = true;
+    info.path = path;
+    info.type = FileTypeOfMode(st.st_mode);
+    info.size = info.type == FT_DIR ? 0 : static_cast<uint64_t>(st.st_size);
+    info.mtime = static_cast<uint32_t>(st.st_mtim.tv_sec);
+}
+
 int RemoveDirectoryAt(int parent_fd, const char* name) {
     int fd = openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -116,6 +161,7 @@ int RemoveDirectoryAt(int parent_fd, const char* name) {
         int err = errno;
         if (fd >= 0) close(fd);
         TW_ERROR(kComponent, "RemoveDirectoryRecursive: error code %d\n", err);
+        errno = err;
         return -1;
     }
     int result = 0;
@@ -138,55 +184,12 @@ int RemoveDirectoryAt(int parent_fd, const char* name) {
     }
     closedir(d);
     if (unlinkat(parent_fd, name, AT_REMOVEDIR) != 0) {
-        TW_ERROR(kComponent, "RemoveDirectory: error code %d\n", errno);
+        int err = errno;
+        TW_ERROR(kComponent, "RemoveDirectory: error code %d\n", err);
+        errno = err;
         return -1;
     }
     return result;
-}
-
-int RemoveDirectoryRecursive(const std::string& path) {
-    return RemoveDirectoryAt(AT_FDCWD, path.c_str());
-}
-
-int MapRenameError(int err) {
-    TW_ERROR(kComponent, "FSRename: error code %d\n", err);
-    return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
-}
-
-// Renames within one file system without ever replacing `to`; errno is set
-// on failure (EEXIST for an existing target).
-int RenameNoReplaceSameFs(const char* from, const char* to) {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-    return fs_detail::RenameNoReplaceByLink(from, to);
-}
-
-}  // namespace
-
-namespace fs_detail {
-
-int RenameNoReplaceByLink(const char* from, const char* to) {
-    // A hard link fails on an existing target just as RENAME_NOREPLACE does.
-    struct stat st;
-    if (lstat(from, &st) != 0) return -1;
-    if (!S_ISDIR(st.st_mode)) {
-        if (link(from, to) == 0) {
-            if (unlink(from) == 0) return 0;
-            int err = errno;
-            unlink(to);
-            errno = err;
-            return -1;
-        }
-        if (errno == EEXIST || errno == ENOENT || errno == ENAMETOOLONG || errno == EXDEV) return -1;
-    }
-    // Neither (a directory, or no hard links here): check, then rename. All
-    // renames of this process hold the rename lock, so none can slip in.
-    if (lstat(to, &st) == 0) {
-        errno = EEXIST;
-        return -1;
-    }
-    if (errno != ENOENT) return -1;
-    return rename(from, to);
 }
 
 }  // namespace fs_detail
@@ -295,7 +298,7 @@ int MoveAcrossFs(const std::string& from, const std::string& to, bool replace) {
 }
 
 int RenameLocked(const ustring& from, const ustring& to, bool replace) {
-    std::lock_guard<std::mutex> guard(g_rename_lock);
+    std::lock_guard<std::mutex> guard(fs_detail::RenameLock());
     int rc = replace ? rename(from.c_str(), to.c_str()) : RenameNoReplaceSameFs(from.c_str(), to.c_str());
     if (rc != 0 && errno == EXDEV) rc = MoveAcrossFs(from.str(), to.str(), replace);
     if (rc == 0) return 0;
@@ -305,6 +308,15 @@ int RenameLocked(const ustring& from, const ustring& to, bool replace) {
 }
 
 }  // namespace
+
+FILE_TYPE FileTypeOfMode(mode_t mode) {
+    if (S_ISREG(mode)) return FT_FILE;
+    if (S_ISDIR(mode)) return FT_DIR;
+    if (S_ISLNK(mode)) return FT_SLINK;
+    if (S_ISFIFO(mode)) return FT_FIFO;
+    if (S_ISSOCK(mode)) return FT_SOCK;
+    return FT_DEV;  // character and block devices
+}
 
 bool IsFileExist(const ustring& path, bool do_case_check) {
     if (path.empty()) return false;
@@ -340,11 +352,7 @@ int FSStat(const ustring& path, FILE_INFO& info, bool do_case_check) {
         info.isExist = false;
         return 0;
     }
-    info.isExist = true;
-    info.path = path;
-    info.type = TypeOf(st.st_mode);
-    info.size = info.type == FT_DIR ? 0 : static_cast<uint64_t>(st.st_size);
-    info.mtime = static_cast<uint32_t>(st.st_mtim.tv_sec);
+    fs_detail::FillFileInfo(info, path, st);
     return 0;
 }
 

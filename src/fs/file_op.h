@@ -16,7 +16,7 @@
 
 #include "base/ustring.h"
 
-typedef enum _FILE_TYPE_tag {
+enum FILE_TYPE {
     FT_ERR = 0,
     FT_FILE = 1,
     FT_DIR = 2,
@@ -25,10 +25,10 @@ typedef enum _FILE_TYPE_tag {
     FT_DEV = 5,
     FT_FIFO = 6,
     FT_SOCK = 7,
-} FILE_TYPE;
+};
 
 // What a stat of one local path gives.
-typedef struct _FILE_INFO_tag {
+struct FILE_INFO {
     ustring path;  // the path asked for
     ustring name;  // not filled by FSStat
     FILE_TYPE type = FT_ERR;
@@ -39,12 +39,12 @@ typedef struct _FILE_INFO_tag {
     uint32_t gid = 0;  // not filled
 
     // Compares isExist, size, mtime, type, path and name (not uid, gid).
-    bool operator==(const _FILE_INFO_tag& other) const {
+    bool operator==(const FILE_INFO& other) const {
         return isExist == other.isExist && size == other.size && mtime == other.mtime && type == other.type &&
                path == other.path && name == other.name;
     }
-    bool operator!=(const _FILE_INFO_tag& other) const { return !(*this == other); }
-} FILE_INFO;
+    bool operator!=(const FILE_INFO& other) const { return !(*this == other); }
+};
 
 typedef FILE_INFO LocalFileInfo;
 
@@ -80,6 +80,9 @@ constexpr int FS_ERR_NAME_TOO_LONG = -100;
 constexpr int FS_ERR_TARGET_EXISTS = -2;
 // Result of FSRemove when the recycle-bin deletion failed.
 constexpr int FS_ERR_RECYCLE = -3;
+
+// The kind of an item from its stat mode (devices are FT_DEV).
+FILE_TYPE FileTypeOfMode(mode_t mode);
 
 // 0 with info.isExist false when nothing is there, 0 with every field filled
 // when it is, -1 on any other failure. A link is stat'ed itself.

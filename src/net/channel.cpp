@@ -26,7 +26,7 @@ SOCKET SocketOf(void* context) {
     return context ? *static_cast<SOCKET*>(context) : -1;
 }
 
-const Channel::__tag_CHANNEL_OPS kPlainOps = {
+const Channel::ChannelOps kPlainOps = {
     nullptr, Channel::ReadFd, Channel::WriteFd, Channel::plain_get_fd, Channel::plain_close, Channel::plain_is_invalid,
 };
 
@@ -56,7 +56,7 @@ Channel::~Channel() {
 }
 
 int Channel::SelectWithTimeout(SOCKET fd, short events, short* revents, const timeval& timeout, int* abort_flag) {
-    if (abort_flag != nullptr && __atomic_load_n(abort_flag, __ATOMIC_RELAXED) != 0) return ERR_INT;
+    if (AbortRequested(abort_flag)) return ERR_INT;
     pollfd p{};
     p.fd = fd;
     p.events = events;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/abort_flag.h"
 #include "base/ustring.h"
 #include "net/error_codes.h"
 
@@ -34,7 +35,7 @@ public:
 
     // The I/O set under the buffers. `context` is a heap cell holding the
     // socket in plain mode and the SSL object in SSL mode; null when closed.
-    struct __tag_CHANNEL_OPS {
+    struct ChannelOps {
         void* context;
         // At most one readiness wait of `timeout`, then at most `len` bytes;
         // the count moved (> 0) or a negative result code.
@@ -65,7 +66,10 @@ public:
     // Seconds without progress before an operation gives up; 0: no limit.
     virtual void SetTimeout(uint32_t seconds);
     // The caller's abort flag (or null): while it holds a non-zero value,
-    // every waiting operation ends with ERR_INT.
+    // every waiting operation ends with ERR_INT. The flag is a plain int that
+    // other threads set while this one waits: it is read and written only
+    // through AbortRequested() and SetAbortFlag() (base/abort_flag.h, an
+    // std::atomic_ref), never directly.
     virtual void SetFlag(int* flag);
     virtual int ConvertToSSLChannel(bool is_server);
 
@@ -167,9 +171,9 @@ public:
 
 protected:
     // The SSL I/O set installed by SwitchChannelOp(CHANNEL_SSL_MODE).
-    static const __tag_CHANNEL_OPS& SSLOps();
+    static const ChannelOps& SSLOps();
 
-    __tag_CHANNEL_OPS m_ops;
+    ChannelOps m_ops;
     char* w_buf;
     size_t w_head;
     size_t w_size;
@@ -179,11 +183,11 @@ protected:
     size_t capacity;
     timeval m_timeout;
     uint32_t channel_timeout;
-    int* flag;
+    int* flag;  // the caller's abort flag; read with AbortRequested() only
     bool m_isSSL;
     bool m_is_allowing_untrust;
     ustring m_ssl_hostname;
 
 private:
-    bool Aborted() const { return flag != nullptr && *flag != 0; }
+    bool Aborted() const { return AbortRequested(flag); }
 };

@@ -86,7 +86,7 @@ bool PeerAccepted(SSL* ssl, bool allow_untrust, const ustring& hostname) {
     return accepted;
 }
 
-const Channel::__tag_CHANNEL_OPS kSslOps = {
+const Channel::ChannelOps kSslOps = {
     nullptr,
     Channel::SSLReadFd,
     Channel::SSLWriteFd,
@@ -97,7 +97,7 @@ const Channel::__tag_CHANNEL_OPS kSslOps = {
 
 }  // namespace
 
-const Channel::__tag_CHANNEL_OPS& Channel::SSLOps() {
+const Channel::ChannelOps& Channel::SSLOps() {
     return kSslOps;
 }
 

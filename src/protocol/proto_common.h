@@ -17,7 +17,7 @@ enum { PROTO_VERSION = 70 };
 
 constexpr uint32_t PROTO_MAGIC = 0x25521814;
 
-enum _SYNC_PROTO_CMD_tag {
+enum SyncProtoCmd {
     SCMD_REQUEST = 1,
     SCMD_KEEP_ALIVE = 2,
     SCMD_AUTH = 3,

@@ -13,8 +13,7 @@
 
 #include "value/pobject.h"
 
-// "_SYNC_PROTO_ERR_tag" is the server's own name for the enumeration.
-enum _SYNC_PROTO_ERR_tag : uint32_t {
+enum SyncProtoErr : uint32_t {
     SPROTO_ERR_OK = 1,
     SPROTO_ERR_ERR = 2,
     SPROTO_ERR_UPGRADE = 10,

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "base/logger.h"
 #include "event/file_list.h"
 #include "fs/file_op.h"
-#include "store/wal_batch_vfs.h"
 
 namespace {
 
@@ -46,13 +46,14 @@ constexpr const char* kSchema =
 
 // Every record is its own transaction, and each rewrites the same dozen
 // table and index pages. Small pages (set before the file is first created)
-// make each of those log frames a quarter of the default size, and the
-// connection's VFS writes a transaction's frames with one system call.
-// Checkpoints come every 4096 frames (4 MiB of log), which folds many
-// rewrites of a page into one write of the database file and one disk sync,
-// and the log is cut back to 8 MiB after a larger transaction. Reads go
-// through a 32 MiB page cache and not through a memory map: with a map,
-// SQLite searches the log's index for every page it touches, cached or not.
+// make each of those log frames a quarter of the default size. Checkpoints
+// come every 4096 frames (4 MiB of log), which folds many rewrites of a page
+// into one write of the database file and one disk sync, and the log is cut
+// back to 8 MiB after a larger transaction. Reads go through a 32 MiB page
+// cache and not through a memory map: with a map, SQLite searches the log's
+// index for every page it touches, cached or not. The file is written
+// through SQLite's own I/O layer: a faster commit is to come from several
+// records per transaction where a caller allows it, never from below SQLite.
 constexpr const char* kTuning =
     "PRAGMA wal_autocheckpoint = 4096;PRAGMA journal_size_limit = 8388608;"
     "PRAGMA cache_size = -32768;PRAGMA mmap_size = 0;";
@@ -134,15 +135,32 @@ ustring FileEventDB::path_convert(uint64_t row_id) {
     return ustring(name);
 }
 
+// Called by the delete trigger for every record that goes, in the middle of
+// the statement: the signature file is only noted here, since the
+// transaction may still roll back and bring the record back.
 void FileEventDB::SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-    const ustring* sign_path = static_cast<const ustring*>(sqlite3_user_data(ctx));
-    if (argc == 1 && sign_path) {
+    FileEventDB* self = static_cast<FileEventDB*>(sqlite3_user_data(ctx));
+    if (argc == 1 && self) {
         uint64_t row_id = static_cast<uint64_t>(sqlite3_value_int64(argv[0]));
-        if (row_id != 0 && !sign_path->empty()) {
-            FSRemove(*sign_path + "/" + path_convert(row_id), false);
+        if (row_id != 0 && !self->m_signPath.empty()) {
+            try {
+                self->m_doomedSignatures.push_back(self->m_signPath + "/" + path_convert(row_id));
+            } catch (const std::bad_alloc&) {
+                // Without the note the statement must not go on: its record
+                // would go and its signature file would stay for ever.
+                sqlite3_result_error_nomem(ctx);
+                return;
+            }
         }
     }
     sqlite3_result_int(ctx, 0);
+}
+
+void FileEventDB::finishSignatureRemovals(bool committed) {
+    if (committed) {
+        for (const ustring& file : m_doomedSignatures) FSRemove(file, false);
+    }
+    m_doomedSignatures.clear();
 }
 
 int FileEventDB::initialize(const ustring& location) {
@@ -152,8 +170,7 @@ int FileEventDB::initialize(const ustring& location) {
         return 0;
     }
     sqlite3* db = nullptr;
-    int rc =
-        sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, tw_store::wal_batch_vfs());
+    int rc = sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         TW_ERROR(kLog, "FileEventDB: Failed to open database at '%s'. [%d] %s\n", location.c_str(), rc,
                  db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -172,7 +189,7 @@ int FileEventDB::initialize(const ustring& location) {
         TW_ERROR(kLog, "FileEventDB: Failed to initialize database at '%s'. [%d] %s\n", location.c_str(), rc,
                  err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
-    } else if ((rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, &m_signPath,
+    } else if ((rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this,
                                              &FileEventDB::SQLRemoveSignatureFunction, nullptr, nullptr)) !=
                SQLITE_OK) {
         TW_ERROR(kLog, "FileEventDB: Failed to create function. %s (%d)\n", sqlite3_errmsg(db), rc);
@@ -214,6 +231,7 @@ void FileEventDB::closeLocked() {
         sqlite3_close_v2(m_db);
     }
     m_db = nullptr;
+    m_doomedSignatures.clear();
     m_eventDBPath.clear();
     m_signPath.clear();
 }
@@ -239,7 +257,8 @@ ustring FileEventDB::getSignPath() {
 }
 
 // Runs a batch of statements; a batch that fails inside its own transaction
-// has that transaction rolled back so that nothing of it stays.
+// has that transaction rolled back so that nothing of it stays. The
+// signature files of the records it removed go only once it has committed.
 int FileEventDB::execLocked(const char* sql, int& rc, ustring& errmsg) {
     if (!m_db) {
         rc = SQLITE_MISUSE;
@@ -248,10 +267,15 @@ int FileEventDB::execLocked(const char* sql, int& rc, ustring& errmsg) {
     }
     char* err = nullptr;
     rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &err);
-    if (rc == SQLITE_OK) return 0;
+    if (rc == SQLITE_OK) {
+        // Every batch ends its own transaction: its removals are committed.
+        if (sqlite3_get_autocommit(m_db)) finishSignatureRemovals(true);
+        return 0;
+    }
     errmsg = err ? err : sqlite3_errmsg(m_db);
     sqlite3_free(err);
     if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    finishSignatureRemovals(false);
     return -1;
 }
 
@@ -463,6 +487,7 @@ int FileEventDB::setEventInfo(const DBFileInfo& info) {
     }
     if (setSingleRecord(info) != 0 || updateParentRecord(info.path, info.maxSyncID, info.fileModTime) != 0) {
         sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        finishSignatureRemovals(false);
         return -1;
     }
     rc = runCached(m_commit);
@@ -470,8 +495,10 @@ int FileEventDB::setEventInfo(const DBFileInfo& info) {
         TW_ERROR(kLog, "sqlite3_exec(%s) failed. Error code: %d.\n", info.path.c_str(), rc);
         TW_ERROR(kLog, "failed to set record of '%s'\n", info.path.c_str());
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK;", nullptr, nullptr, nullptr);
+        finishSignatureRemovals(false);
         return -1;
     }
+    finishSignatureRemovals(true);
     if (info.IsFile() && !info.signaturePath.empty()) setSignature(info.path, info.signaturePath);
     return 0;
 }

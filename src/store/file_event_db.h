@@ -3,7 +3,9 @@
 // moved into the session's recycle folder. Each file record can own a
 // signature file kept in the "sign" folder beside the database and named
 // after the record's row id; deleting a record in any way deletes its
-// signature file (a trigger calls the connection's remove_signature()).
+// signature file: a trigger calls the connection's remove_signature(), which
+// notes the file, and the file is deleted once the deletion has committed
+// (a rolled-back deletion keeps the record and its signature file both).
 //
 // Paths are event paths: a leading "/", "/" separators. Prefix matches are
 // byte-exact: no character of a path acts as a wildcard and letter case
@@ -16,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "base/ustring.h"
 #include "store/db_file_info.h"
@@ -111,11 +114,18 @@ private:
     int recycleQuery(char* sql, const std::function<void(sqlite3_stmt*)>& row);
     void closeLocked();
     static void SQLRemoveSignatureFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv);
+    // Deletes the noted signature files when their records' removal has
+    // committed, and forgets them either way. REQUIRES: m_dbMutex held, no
+    // transaction open.
+    void finishSignatureRemovals(bool committed);
 
     ustring m_eventDBPath;
     ustring m_signPath;
     std::mutex m_dbMutex;
     sqlite3* m_db = nullptr;
+    // Signature files of records removed by the transaction in progress.
+    // Guarded by m_dbMutex (the trigger runs inside a locked call).
+    std::vector<ustring> m_doomedSignatures;
 
     // Statements of the frequent operations, prepared once per connection.
     tw_store::Statement m_select;

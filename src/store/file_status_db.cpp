@@ -159,10 +159,6 @@ int run_maintenance(const char* sql) {
 
 }  // namespace
 
-FileStatusDB::FileStatusDB(const ustring& location) {
-    initialize(location);
-}
-
 int FileStatusDB::initialize(const ustring& location) {
     if (location.empty()) {
         TW_ERROR(kLog, "fstat-db path is empty.\n");

@@ -3,8 +3,11 @@
 // read-only (FSTAT_READ_ONLY). Other programs (the UI, file-manager overlays)
 // read the same file, so its table layout is fixed.
 //
-// Every function is class-wide. Each thread keeps one connection to the file
-// and reuses it until the database is initialised again or destroyed; every
+// There is one file status database per process and no FileStatusDB objects:
+// every function is class-wide, and initialize() names the one file for all
+// threads (an object that did so would only look like a database of its
+// own). Each thread keeps one connection to the file and reuses it until the
+// database is initialised again or destroyed; every
 // write is committed before the call returns, so any other connection sees it
 // at once. Paths are full native paths with "/" separators; prefix matches are
 // byte-exact (no wildcards, letter case matters).
@@ -18,9 +21,7 @@
 
 class FileStatusDB {
 public:
-    FileStatusDB() = default;
-    // Runs initialize(location); failures are only logged.
-    explicit FileStatusDB(const ustring& location);
+    FileStatusDB() = delete;
 
     // Creates the file and its table if needed and remembers the path: 0, or
     // -1 for an empty path, a file that cannot be opened or created, or a

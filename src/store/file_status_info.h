@@ -3,7 +3,7 @@
 
 #include "base/ustring.h"
 
-enum __tag_FStatus_Info_Type {
+enum FStatusInfoType {
     FSTAT_UNKNOWN = 0,
     FSTAT_SYNCED = 1,
     FSTAT_SYNCING = 2,
@@ -13,7 +13,7 @@ enum __tag_FStatus_Info_Type {
 };
 
 // Column positions of the fstatinfo table.
-enum __tag_FSTAT_DB_SQL_FIELD_TYPE {
+enum FStatDbSqlFieldType {
     FSTAT_DB_ID = 0,
     FSTAT_DB_PATH = 1,
     FSTAT_DB_FILETYPE = 2,
@@ -23,7 +23,7 @@ enum __tag_FSTAT_DB_SQL_FIELD_TYPE {
 
 struct FileStatusInfo {
     int fileType = 0;    // 1 directory, 0 file
-    int syncStatus = 0;  // a __tag_FStatus_Info_Type value
+    int syncStatus = 0;  // an FStatusInfoType value
     ustring path;        // full local path, "/"-separated
 
     void clear() {

@@ -23,7 +23,7 @@ constexpr uint64_t kProgressStep = 104857600;  // a log line every 100 MiB
 
 }  // namespace
 
-PStream::PStream() : total_size(0), total_sent(0), indent(0), recv_depth(0), recv_values(0) {}
+PStream::PStream() : total_size(0), total_sent(0), indent(0), recv_depth(0), recv_values(0), recv_text(0) {}
 
 void PStream::SetDefaultRecvLocation(const ustring& path) {
     recv_path = path;
@@ -266,6 +266,7 @@ int PStream::Send(Channel& ch, const PObject::binary_type& value) {
 int PStream::Recv(Channel& ch, PObject& x) {
     recv_depth = 0;
     recv_values = 0;
+    recv_text = 0;
     int ret = RecvObject(ch, x);
     if (ret < 0) DumpHistory();
     ClearHistory();
@@ -286,8 +287,8 @@ int PStream::RecvObject(Channel& ch, PObject& x) {
 }
 
 int PStream::EnterContainer() {
-    if (recv_depth >= kMaxDepth) {
-        TW_ERROR(kComponent, "PStream: nesting deeper than %d levels\n", kMaxDepth);
+    if (recv_depth >= recv_limits.max_depth) {
+        TW_ERROR(kComponent, "PStream: nesting deeper than %d levels\n", recv_limits.max_depth);
         return ERR_STREAM;
     }
     ++recv_depth;
@@ -295,9 +296,9 @@ int PStream::EnterContainer() {
 }
 
 int PStream::RecvDispatch(Channel& ch, uint8_t tag, PObject& x) {
-    if (++recv_values > kMaxValues) {
+    if (++recv_values > recv_limits.max_values) {
         TW_ERROR(kComponent, "PStream: more than %llu values in one message\n",
-                 static_cast<unsigned long long>(kMaxValues));
+                 static_cast<unsigned long long>(recv_limits.max_values));
         return ERR_STREAM;
     }
     int ret;
@@ -374,6 +375,12 @@ int PStream::Recv(Channel& ch, ustring& value) {
     uint16_t k = 0;
     int ret = ch.ReadInt16(&k);
     if (ret < 0) return ChannelFailure(ret);
+    recv_text += k;
+    if (recv_text > recv_limits.max_text_bytes) {
+        TW_ERROR(kComponent, "PStream: more than %llu bytes of text in one message\n",
+                 static_cast<unsigned long long>(recv_limits.max_text_bytes));
+        return ERR_STREAM;
+    }
     char buf[kMaxStringLength];
     if (k > 0) {
         ret = ch.Read(buf, k);

@@ -7,9 +7,11 @@
 // receive location). Another thread may ask GetStatus at any time which
 // member is being transferred and how far a file transfer has got.
 //
-// The decoder takes hostile input: it refuses nesting deeper than
-// kMaxDepth, more than kMaxValues values in one message, integers wider
-// than 8 bytes and binaries that have nowhere to go, with ERR_STREAM.
+// The decoder takes hostile input: it refuses nesting deeper than its depth
+// limit (kMaxDepth unless SetLimits says otherwise), more values in one
+// message than its value limit (kMaxValues), more bytes of text (strings and
+// keys) than its text limit (none by default), integers wider than 8 bytes
+// and binaries that have nowhere to go, with ERR_STREAM.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +49,20 @@ public:
     static constexpr size_t kMaxStringLength = 65535;
     static constexpr size_t kPieceSize = 81920;
 
+    // Limits of one received message. The defaults are the protocol's; a
+    // stream that only ever carries small messages (a control request) sets
+    // far smaller ones, which bound the memory a peer can make it take.
+    struct Limits {
+        int max_depth = kMaxDepth;
+        uint64_t max_values = kMaxValues;
+        // Bytes of all strings of the message, keys included.
+        uint64_t max_text_bytes = UINT64_MAX;
+    };
+
     PStream();
+
+    // The limits of every later Recv.
+    void SetLimits(const Limits& limits) { recv_limits = limits; }
 
     // Writes one value and flushes the channel. 0 or the first failure.
     int Send(Channel& ch, const PObject& x);
@@ -123,7 +138,10 @@ private:
     int indent;
     ustring recv_path;
 
-    // Limits of the message being received.
+    // Limits of the messages received, and what the one being received has
+    // used of them.
+    Limits recv_limits;
     int recv_depth;
     uint64_t recv_values;
+    uint64_t recv_text;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -126,6 +127,32 @@ TEST_F(LoggerTest, ExistingContentIsKeptAndNotCounted) {
     TW_ERROR("a", "short\n");
     EXPECT_EQ(contents().rfind("old line\n", 0), 0u);
     EXPECT_FALSE(fs::exists(log_path + "_0"));
+}
+
+TEST_F(LoggerTest, ALiveFileRemovedByOthersIsStartedAfreshAtTheNextRotation) {
+    Logger::SetRotateThresholdForTesting(100);
+    ASSERT_EQ(open_file_log(""), 0);
+    TW_ERROR("a", "before\n");
+    // Someone else deletes (or moves away) the live file: the next rotation
+    // cannot rename it, and must still go on logging into a fresh one.
+    ASSERT_TRUE(fs::remove(log_path));
+    TW_ERROR("a", "%s\n", std::string(200, 'w').c_str());
+    EXPECT_FALSE(fs::exists(log_path + "_0"));
+    TW_ERROR("a", "after\n");
+    EXPECT_NE(contents().find("after"), std::string::npos) << contents();
+}
+
+TEST_F(LoggerTest, AFailedReopenIsReportedOnceOnStandardError) {
+    fs::create_directory(dir.path() / "logs");
+    log_path = dir.file("logs/daemon.log");
+    Logger::SetRotateThresholdForTesting(100);
+    ASSERT_EQ(open_file_log(""), 0);
+    fs::remove_all(dir.path() / "logs");
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 5; ++i) TW_ERROR("a", "%d %s\n", i, std::string(200, 'v').c_str());
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("cannot reopen the log file '" + log_path + "'"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -143,6 +144,74 @@ TEST(Task, WaitNoticesAStateWrittenUnderLockState) {
     });
     EXPECT_EQ(task.Wait(3), -1);
     stopper.join();
+}
+
+
+// A task that deletes itself from inside its own thread. Its memory is not
+// given back when it is deleted but zeroed and kept, so that any later write
+// to the deleted object shows; the thread's end is seen through a
+// thread-local object, whose destructor runs after the task's entry function
+// has returned.
+class SelfDeletingTask : public Task {
+public:
+    static void operator delete(void* block, std::size_t size) {
+        std::memset(block, 0, size);
+        freed_block = block;
+        freed_size = size;
+    }
+    void DoTask() override {
+        thread_end.armed = true;
+        delete this;
+    }
+
+    struct ThreadEnd {
+        bool armed = false;
+        ~ThreadEnd() {
+            if (armed) ended.store(true);
+        }
+    };
+    static thread_local ThreadEnd thread_end;
+    static inline std::atomic<bool> ended{false};
+    static inline void* freed_block = nullptr;
+    static inline std::size_t freed_size = 0;
+};
+thread_local SelfDeletingTask::ThreadEnd SelfDeletingTask::thread_end;
+
+TEST(Task, ATaskDeletedInsideItsOwnThreadIsNotTouchedAgain) {
+    Task* task = new SelfDeletingTask;
+    ASSERT_EQ(task->Run(), 0);
+    auto deadline = steady_clock::now() + seconds(30);
+    while (!SelfDeletingTask::ended.load() && steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
+    ASSERT_TRUE(SelfDeletingTask::ended.load());
+    ASSERT_NE(SelfDeletingTask::freed_block, nullptr);
+    const unsigned char* bytes = static_cast<const unsigned char*>(SelfDeletingTask::freed_block);
+    size_t touched = 0;
+    for (size_t i = 0; i < SelfDeletingTask::freed_size; ++i) touched += bytes[i] != 0;
+    EXPECT_EQ(touched, 0u) << "the deleted task was written to after its deletion";
+    ::operator delete(SelfDeletingTask::freed_block);
+}
+
+TEST(Task, RunAndJoinFromTwoThreadsAtOnce) {
+    OneShotTask task;
+    std::atomic<bool> stop{false};
+    std::atomic<int> joined{0};
+    std::thread joiner([&] {
+        while (!stop.load())
+            if (task.Join() == 0) joined.fetch_add(1);
+    });
+    int started = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (task.Run() == 0) ++started;
+        std::this_thread::yield();
+    }
+    // Every thread started is reclaimed exactly once.
+    auto deadline = steady_clock::now() + seconds(30);
+    while (joined.load() < started && steady_clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+    stop.store(true);
+    joiner.join();
+    EXPECT_GT(started, 0);
+    EXPECT_EQ(joined.load(), started);
+    EXPECT_EQ(task.Join(), -1);
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -248,6 +250,32 @@ TEST(Ustring, EmbeddedZeroEndsTheText) {
     s.replace('/', '\0');
     EXPECT_EQ(s, "a");
     EXPECT_EQ(s.length(), 1u);
+}
+
+TEST(Ustring, ConstReadsOfOneStringFromSeveralThreadsAtOnce) {
+    // A string shared read-only: its UTF-16 form and its normal forms are
+    // reads, whichever thread asks first and however many ask at once.
+    constexpr int kThreads = 4;
+    for (int round = 0; round < 100; ++round) {
+        const std::string digits = std::to_string(round);
+        const ustring shared("d\xC3\xA9j\xC3\xA0 vu " + digits);
+        const std::u16string expected = u"d\u00E9j\u00E0 vu " + std::u16string(digits.begin(), digits.end());
+        std::atomic<int> ready{0};
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                ready.fetch_add(1);
+                while (ready.load() < kThreads) {
+                }
+                if (std::u16string(shared.c_str_utf16()) != expected) wrong.fetch_add(1);
+                if (shared.normalize(ustring::NFD).normalize(ustring::NFC) != shared) wrong.fetch_add(1);
+                if (std::u16string(shared.c_str_utf16()) != expected) wrong.fetch_add(1);
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(wrong.load(), 0) << "round " << round;
+    }
 }
 
 TEST(Ustring, LongStringsGrowAndShrink) {

@@ -6,12 +6,26 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <vector>
 #include <fstream>
 
 #include "support/temp_dir.h"
+
+// Every umask() call of this program lands here, the library's included:
+// the control socket must never change the process-wide mask, which every
+// other thread's file creation uses at the same moment.
+std::atomic<int> g_umask_calls{0};
+
+extern "C" mode_t umask(mode_t mask) {
+    g_umask_calls.fetch_add(1);
+    return static_cast<mode_t>(syscall(SYS_umask, mask));
+}
 
 namespace {
 
@@ -125,6 +139,28 @@ TEST(IPCListenerTest, DomainSocketIsOwnerOnlyAndRemovedOnClose) {
     EXPECT_NE(access(path.c_str(), F_OK), 0) << "close removes the socket file";
 }
 
+TEST(IPCListenerTest, DomainSocketIsMadeOwnerOnlyWithoutTouchingTheUmask) {
+    TempDir dir;
+    std::string path = dir.file("c.sock");
+    g_umask_calls = 0;
+    IPCListener listener;
+    ASSERT_EQ(listener.prepare(path), 0);
+    EXPECT_EQ(g_umask_calls.load(), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Nothing else is left beside it (the socket is made in a private
+    // folder and moved into place).
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"c.sock"});
+    int client = connect_unix(path);
+    EXPECT_GE(client, 0);
+    EXPECT_TRUE(listener.isReady());
+    close(client);
+}
+
 TEST(IPCListenerTest, DomainSocketReplacesStaleSocketButNoOtherFile) {
     TempDir dir;
     std::string stale = dir.file("stale.sock");
@@ -145,6 +181,13 @@ TEST(IPCListenerTest, DomainSocketReplacesStaleSocketButNoOtherFile) {
 
     EXPECT_EQ(other.prepare(dir.file(std::string(120, 'x'))), -1) << "longer than a socket address holds";
     EXPECT_EQ(other.prepare(dir.file("missing-dir/c.sock")), -1);
+    // A path that fits a socket address, in a folder too long for the
+    // private folder the socket is made in: refused, nothing left behind.
+    std::string folder = dir.file(std::string(98 - dir.path().string().size() - 1, 'p'));
+    ASSERT_EQ(folder.size(), 98u);
+    std::filesystem::create_directory(folder);
+    EXPECT_EQ(other.prepare(folder + "/s"), -1);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
 }
 
 }  // namespace

@@ -87,6 +87,36 @@ TEST(Patch, BadArgumentsAndMissingFiles) {
     ::testing::internal::GetCapturedStderr();
 }
 
+TEST(Patch, AFailedWriteOfAnOutputFailsThePatch) {
+    TempDir dir;
+    std::string b = dir.write("basis", random_bytes(300000, 5));
+    std::string lit = random_bytes(5000, 6);
+    std::string p = dir.write("patch", kMagic + op(66) + be(lit.size(), 2) + lit + op(79) + be(0, 4) +
+                                           be(300000, 4) + op(0));
+    // A full disk under each output in turn: the patch runs on to its end
+    // command or stops, but never passes for a success.
+    struct Case {
+        const char* name;
+        std::string new_file;
+        std::string signature;
+    } cases[] = {
+        {"new file", "/dev/full", ""},
+        {"signature", dir.file("out"), "/dev/full"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ustring hash;
+        DeltaFileReader r;
+        r.setFile(p.c_str(), b.c_str());
+        r.setNewFile(c.new_file.c_str());
+        r.setHashString(hash);
+        if (!c.signature.empty()) r.setSignature(c.signature.c_str(), 2048, 8);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(r.readFile(), FileReader::ERROR_HANDLER_CALL);
+        ::testing::internal::GetCapturedStderr();
+    }
+}
+
 TEST(Patch, AbortStopsTheReader) {
     TempDir dir;
     std::string b = dir.write("basis", random_bytes(5000, 1));

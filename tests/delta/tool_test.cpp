@@ -98,4 +98,15 @@ TEST_F(Tool, BadInputFailsWithAMessage) {
     }
 }
 
+TEST_F(Tool, AFullDiskUnderThePatchedFileIsAFailedWrite) {
+    dir.write("f", random_bytes(5000, 4));
+    // A copy of the whole basis, then the end command.
+    dir.write("delta", std::string("rs\x02\x36\x4b\x00\x00\x00\x00\x13\x88\x00", 12));
+    ASSERT_EQ(tool("patch " + q("f") + " " + q("delta") + " " + q("out")), 0) << err();
+    ASSERT_TRUE(TempDir::read(dir.file("out")) == TempDir::read(dir.file("f")));
+    EXPECT_EQ(tool("patch " + q("f") + " " + q("delta") + " /dev/full"), 1);
+    EXPECT_NE(err().find("patch failed: an output could not be produced"), std::string::npos) << err();
+    EXPECT_EQ(err().find("truncated"), std::string::npos) << err();
+}
+
 }  // namespace

@@ -11,6 +11,60 @@
 namespace tidewell::e2e {
 namespace {
 
+// A local client that connects, starts a request (a map whose first key is
+// to be 65535 bytes long) and then sends one byte of it every 200 ms, for up
+// to a minute or until the daemon closes the connection.
+class TricklingClient {
+public:
+    explicit TricklingClient(int port) : fd_(connect_tcp(port)) {
+        if (fd_ < 0 || send(fd_, "\x42\x10\xFF\xFF", 4, MSG_NOSIGNAL) != 4) {
+            closed_ = true;
+            return;
+        }
+        thread_ = std::thread([this] {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (!quit_.load() && std::chrono::steady_clock::now() < end) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                if (send(fd_, "k", 1, MSG_NOSIGNAL) != 1) {
+                    closed_ = true;
+                    return;
+                }
+                sent_.fetch_add(1);
+            }
+        });
+    }
+    ~TricklingClient() {
+        quit_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+    // Waits until `n` bytes have trickled out.
+    bool trickled(int n) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (sent_.load() < n && !closed_.load() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return sent_.load() >= n;
+    }
+    // Waits up to `seconds` for the daemon to close the connection.
+    bool closed_within(int seconds) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!closed_.load() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return closed_.load();
+    }
+
+private:
+    int fd_;
+    std::thread thread_;
+    std::atomic<bool> quit_{false};
+    std::atomic<bool> closed_{false};
+    std::atomic<int> sent_{0};
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 class DaemonE2ETest : public ::testing::Test {
 protected:
     // Starts the daemon and takes its hand-back: the port it listens on.
@@ -184,6 +238,65 @@ TEST_F(DaemonE2ETest, TermAndIntStopLikeStop) {
         EXPECT_NE(access(conf.values["pid_file_path"].c_str(), F_OK), 0);
         EXPECT_NE(conf.log().find("unlink daemon"), std::string::npos);
     }
+}
+
+TEST_F(DaemonE2ETest, ASlowClientDelaysOthersByNoMoreThanTheRequestDeadline) {
+    TestUI ui(1);
+    ASSERT_GE(ui.fd, 0);
+    DaemonConfig conf(ui.port);
+    int port = start(ui, conf);
+    // Connections are taken in the order they came: the slow one first.
+    TricklingClient slow(port);
+    ASSERT_TRUE(slow.trickled(2));
+    auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(port, action("after_slow")), ack_only());
+    // The deadline is 5 s; the rest is room for a loaded machine.
+    EXPECT_LT(seconds_since(asked), 20.0);
+    EXPECT_TRUE(slow.closed_within(20)) << "the slow request was given up";
+    stop_and_expect_clean_exit(port, conf);
+    EXPECT_NE(conf.log().find("control request not complete within 5 seconds; connection closed"), std::string::npos);
+}
+
+TEST_F(DaemonE2ETest, TermStopsTheDaemonWhileAClientTrickles) {
+    TestUI ui(1);
+    ASSERT_GE(ui.fd, 0);
+    DaemonConfig conf(ui.port);
+    int port = start(ui, conf);
+    EXPECT_EQ(ask(port, action("link")), ack_only());
+    TricklingClient slow(port);
+    ASSERT_TRUE(slow.trickled(5));
+    auto signalled = std::chrono::steady_clock::now();
+    kill(daemon.pid, SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(30000), 0) << conf.log();
+    EXPECT_LT(seconds_since(signalled), 15.0);
+    EXPECT_NE(conf.log().find("unlink daemon"), std::string::npos);
+}
+
+TEST_F(DaemonE2ETest, OversizedRequestsAreRefusedAndTheDaemonServesOn) {
+    TestUI ui(1);
+    ASSERT_GE(ui.fd, 0);
+    DaemonConfig conf(ui.port);
+    int port = start(ui, conf);
+    PObject many = action("many");
+    for (int i = 0; i < 70000; ++i) many["list"].asArray().push_back(PObject(static_cast<uint64_t>(i)));
+    PObject deep = action("deep");
+    PObject* level = &deep["nested"];
+    for (int i = 0; i < 20; ++i) level = &(*level)["next"];
+    *level = "bottom";
+    PObject wordy = action("wordy");
+    for (int i = 0; i < 80; ++i) wordy["text" + std::to_string(i)] = ustring(std::string(60000, 'w'));
+    for (const PObject* request : {&many, &deep, &wordy}) {
+        SCOPED_TRACE((*request)["action"].asString().c_str());
+        // No reply; the daemon may close before the whole request is sent.
+        PObject reply;
+        EXPECT_NE(request_on(connect_tcp(port), *request, reply), Reply::kReplied);
+        EXPECT_EQ(ask(port, action("after")), ack_only());
+    }
+    stop_and_expect_clean_exit(port, conf);
+    std::string log = conf.log();
+    for (const char* refusal : {"PStream: more than 65536 values in one message", "PStream: nesting deeper than 16 levels",
+                                "PStream: more than 4194304 bytes of text in one message"})
+        EXPECT_NE(log.find(refusal), std::string::npos) << refusal;
 }
 
 TEST_F(DaemonE2ETest, StartFailuresEndTheProcessWithMinusOne) {

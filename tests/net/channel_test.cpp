@@ -245,7 +245,7 @@ TEST_F(ChannelTest, AbortFlagEndsAWaitWithinASecond) {
     channel.SetFlag(&abort_flag);
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        __atomic_store_n(&abort_flag, 1, __ATOMIC_RELAXED);
+        SetAbortFlag(&abort_flag);
     });
     char buf[4];
     auto start = Clock::now();
@@ -263,7 +263,7 @@ TEST_F(ChannelTest, AbortFlagEndsAFlushThePeerDoesNotTake) {
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         set_at = Clock::now();
-        __atomic_store_n(&abort_flag, 1, __ATOMIC_RELEASE);
+        SetAbortFlag(&abort_flag);
     });
     std::string block = Pattern(Channel::kDefaultCapacity);
     int ret = 0;

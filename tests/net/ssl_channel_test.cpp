@@ -193,7 +193,7 @@ TEST_F(SslChannelTest, AbortFlagEndsAHandshakeWithoutTimeLimitWithinASecond) {
     std::thread aborter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         set_at = Clock::now();
-        __atomic_store_n(&abort_flag, 1, __ATOMIC_RELAXED);
+        SetAbortFlag(&abort_flag);
     });
     EXPECT_EQ(channel.ConvertToSSLChannel(false), ERR_INT);
     aborter.join();

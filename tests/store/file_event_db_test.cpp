@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -483,6 +484,42 @@ TEST_F(FileEventDBTest, AFullDiskFailsTheWriteAndLeavesTheDatabaseWhole) {
     EXPECT_EQ(0, db.setEventInfo(file_record("/a/b/f2", 2)));
     EXPECT_EQ(paths(), (std::vector<std::string>{"/", "/a", "/a/b", "/a/b/f2", "/a/f1"}));
     EXPECT_EQ(RawDb(db_path).value("PRAGMA integrity_check"), "ok");
+}
+
+TEST_F(FileEventDBTest, SignaturesOutliveARemovalThatDoesNotCommit) {
+    WalWriteProbe probe;
+    if (!probe.installed()) GTEST_SKIP() << "the unix VFS does not let pwrite64 be replaced";
+    struct Case {
+        const char* name;
+        std::function<int()> remove;
+    } cases[] = {
+        {"rmEventInfo", [&] { return db.rmEventInfo("/d"); }},
+        {"rmAllFolders", [&] { return db.rmAllFolders(); }},
+        {"dumpFileToRecycleBin", [&] { return db.dumpFileToRecycleBin("/R/f", "/d/f"); }},
+        {"dumpDirToRecycleBin", [&] { return db.dumpDirToRecycleBin("/R/d", "/d"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DBFileInfo info = file_record("/d/f", 1);
+        info.signaturePath = signature("s.sig", c.name);
+        ASSERT_EQ(0, db.setEventInfo(info));
+        DBFileInfo out;
+        ASSERT_EQ(1, db.getEventInfo("/d/f", out));
+        const std::string sig = out.signaturePath.str();
+        ASSERT_TRUE(fs::exists(sig));
+
+        // The disk is full when the removal commits: the record comes back,
+        // and so must the basis of its next delta.
+        probe.fail_next(1);
+        EXPECT_EQ(-1, c.remove());
+        EXPECT_EQ(1, db.getEventInfo("/d/f", out));
+        EXPECT_EQ(TempDir::read(sig), c.name);
+
+        EXPECT_EQ(0, c.remove());
+        EXPECT_EQ(0, db.getEventInfo("/d/f", out));
+        EXPECT_FALSE(fs::exists(sig));
+        ASSERT_EQ(0, db.resetRecycleBin());
+    }
 }
 
 TEST(FileEventDBFailureTest, BadFilesAndAClosedDatabaseFailCleanly) {

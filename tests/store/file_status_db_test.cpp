@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "sqlite_test_util.h"
@@ -42,6 +43,15 @@ protected:
     TempDir dir;
     std::string db_path;
 };
+
+TEST(FileStatusDBShapeTest, ThereAreNoObjectsThatCouldEachNameAFile) {
+    // One database per process, named by initialize(): an object of the
+    // class would look like a database of its own while moving every thread
+    // of the process to its file.
+    EXPECT_FALSE(std::is_default_constructible_v<FileStatusDB>);
+    EXPECT_FALSE((std::is_constructible_v<FileStatusDB, const ustring&>));
+    EXPECT_FALSE((std::is_constructible_v<FileStatusDB, const char*>));
+}
 
 TEST_F(FileStatusDBTest, SchemaIsTheOneOtherProgramsRead) {
     RawDb raw(db_path);

@@ -1,6 +1,5 @@
 // Watches the writes SQLite's unix VFS makes to write-ahead logs (files whose
-// name ends in "-wal"): counts them and can make the next ones fail as on a
-// full disk. Installed for the life of the object through the VFS's
+// name ends in "-wal") and can make the next ones fail as on a full disk. Installed for the life of the object through the VFS's
 // replaceable system calls.
 #pragma once
 
@@ -23,7 +22,6 @@ public:
         if (original_ &&
             unix_->xSetSystemCall(unix_, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(&probe)) == SQLITE_OK) {
             installed_ = true;
-            writes_ = 0;
             failures_ = 0;
         }
     }
@@ -34,9 +32,6 @@ public:
     WalWriteProbe& operator=(const WalWriteProbe&) = delete;
 
     bool installed() const { return installed_; }
-    // Log writes made (and failed) since the last reset.
-    int writes() const { return writes_; }
-    void reset() { writes_ = 0; }
     // The next `n` log writes fail with ENOSPC.
     void fail_next(int n) { failures_ = n; }
 
@@ -54,7 +49,6 @@ private:
 
     static ssize_t probe(int fd, const void* data, size_t size, off_t offset) {
         if (is_log(fd)) {
-            ++writes_;
             if (failures_ > 0) {
                 --failures_;
                 errno = ENOSPC;
@@ -67,7 +61,6 @@ private:
     sqlite3_vfs* unix_ = nullptr;
     bool installed_ = false;
     static inline Pwrite original_ = nullptr;
-    static inline int writes_ = 0;
     static inline int failures_ = 0;
 };
 

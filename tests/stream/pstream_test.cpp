@@ -194,6 +194,38 @@ TEST(PStreamDecoding, MoreThanTenMillionValuesEndTheReceive) {
     EXPECT_EQ(x.asArray().size(), 10000000u);
 }
 
+TEST(PStreamDecoding, TighterLimitsOfOneStream) {
+    PStream::Limits limits;
+    limits.max_depth = 2;
+    limits.max_values = 5;
+    limits.max_text_bytes = 10;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int result;
+    } cases[] = {
+        {"within every limit", B({0x42, 0x10, 0x00, 0x01, 'k', 0x41, 0x10, 0x00, 0x04}) + "abcd" + B({0x40, 0x40}), 0},
+        {"three levels", B({0x41, 0x41, 0x41, 0x40, 0x40, 0x40}), PStream::ERR_STREAM},
+        {"six values", B({0x41, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40}),
+         PStream::ERR_STREAM},
+        {"eleven bytes of text in one string", B({0x10, 0x00, 0x0B}) + "abcdefghijk", PStream::ERR_STREAM},
+        {"eleven bytes of text in a key and a string",
+         B({0x42, 0x10, 0x00, 0x05}) + "key01" + B({0x10, 0x00, 0x06}) + "value1" + B({0x40}), PStream::ERR_STREAM},
+    };
+    PStream stream;
+    stream.SetLimits(limits);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PObject x;
+        EXPECT_EQ(Decode(c.bytes, x, stream), c.result);
+    }
+    // Each message starts afresh: five values again, and again.
+    for (int i = 0; i < 3; ++i) {
+        PObject x;
+        EXPECT_EQ(Decode(B({0x41, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40}), x, stream), 0);
+    }
+}
+
 TEST(PStreamDecoding, ReceivingIntoAnExistingValueAppendsAndMerges) {
     PObject list;
     list.asArray().push_back(Int(1));
