@@ -109,6 +109,11 @@ public:
     void SetAllowUntrust(bool allow) { m_is_allowing_untrust = allow; }
     bool IsAllowingUntrust() const { return m_is_allowing_untrust; }
     void SetSSLHostname(const ustring& hostname) { m_ssl_hostname = hostname; }
+    // In SSL mode: the protocol version's name ("TLSv1.3") and the
+    // certificate verification result (X509_V_OK or an X509_V_ERR_* code;
+    // without a CA store, as when untrusted certificates are allowed, it
+    // says that the issuer is unknown). False in plain mode.
+    bool GetSSLStatus(std::string& version, long& verify_result) const;
 
     // The plain socket primitives stored in the I/O table.
     static int ReadFd(void* context, void* buf, size_t len, const timeval& timeout, int* abort_flag);

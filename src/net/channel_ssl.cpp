@@ -166,6 +166,14 @@ int Channel::ConvertToSSLChannel(bool is_server) {
     return 0;
 }
 
+bool Channel::GetSSLStatus(std::string& version, long& verify_result) const {
+    if (!m_isSSL || m_ops.context == nullptr) return false;
+    const SSL* ssl = static_cast<const SSL*>(m_ops.context);
+    version = SSL_get_version(ssl);
+    verify_result = SSL_get_verify_result(ssl);
+    return true;
+}
+
 int Channel::InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool is_server, bool allow_untrust) {
     ssl = nullptr;
     ERR_clear_error();

@@ -94,7 +94,8 @@ uint32_t AliveSeconds(const PObject& response) {
     return static_cast<uint32_t>(std::min<uint64_t>(response["alive"].asUInt64(), 0xFFFFFFFFu));
 }
 
-int RequestChannel(Channel& ch, const ConnectionInfo& info, uint64_t view_id, const SessionForm& form) {
+int RequestChannel(Channel& ch, const ConnectionInfo& info, uint64_t view_id, const SessionForm& form,
+                   PObject* answer) {
     const char* name = form.name.c_str();
     ch.Close();
     TW_DEBUG(form.component, "%s: Connect to server (%s:%d).\n", form.connect_name.c_str(), info.server_ip.c_str(),
@@ -122,6 +123,7 @@ int RequestChannel(Channel& ch, const ConnectionInfo& info, uint64_t view_id, co
     }
     ret = RunProtocol(ch, SCMD_REQUEST_CONNECT, request, response, form);
     if (ret < 0) return ret;
+    if (answer != nullptr) *answer = response;
     if (response.hasMember("error")) {
         TW_ERROR(form.component, "%s: request channel: %s\n", name, response["error"].toString().c_str());
         return ResponseErrorCode(response, form.errors, form.component);

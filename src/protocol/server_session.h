@@ -105,8 +105,10 @@ SessionForm WorkerSessionForm(int worker_id, int* abort_flag, PStream* stream,
 // route) and has it admitted for `view_id`. 0, the open result, the
 // exchange's failure, ERR_IO for a refused "encrypt_channel", a failed SSL
 // conversion or an "alive" of 0 (or none), or the server's refusal of
-// "connect" (never 0, see ResponseErrorCode).
-int RequestChannel(Channel& ch, const ConnectionInfo& info, uint64_t view_id, const SessionForm& form);
+// "connect" (never 0, see ResponseErrorCode). When `answer` is given it
+// receives the server's answer to "connect" (left empty when none arrived).
+int RequestChannel(Channel& ch, const ConnectionInfo& info, uint64_t view_id, const SessionForm& form,
+                   PObject* answer = nullptr);
 
 // Sends the header for `cmd` and `request`, then reads values until one that
 // is not a keep-alive notice. Each value is read into a fresh copy of what

@@ -4,6 +4,7 @@
 //   tidewell-ctl start --config FILE [--json] [--daemon PROGRAM]
 //   tidewell-ctl send [--config FILE] JSON
 //   tidewell-ctl link|unlink|stop [--config FILE]
+//   tidewell-ctl probe --server HOST:PORT --token TOKEN [...]   (see probe.h)
 //   (--verbose shows the library modules' own log lines on standard error)
 //
 // "start" listens where the daemon sends its notifications, starts the
@@ -34,6 +35,7 @@
 #include "json_convert.h"
 #include "net/channel.h"
 #include "notice_text.h"
+#include "probe.h"
 #include "stream/pstream.h"
 
 namespace {
@@ -53,9 +55,11 @@ int usage_error(const std::string& text) {
                  "usage: tidewell-ctl start --config FILE [--json] [--daemon PROGRAM]\n"
                  "       tidewell-ctl send [--config FILE] JSON\n"
                  "       tidewell-ctl link|unlink|stop [--config FILE]\n"
+                 "%s"
                  "Options: --json prints notifications as JSON lines; --daemon PROGRAM runs\n"
                  "another daemon binary; --verbose shows the library's log lines.\n"
-                 "FILE defaults to $TIDEWELL_CONFIG.\n");
+                 "FILE defaults to $TIDEWELL_CONFIG.\n",
+                 kProbeUsage);
     return 2;
 }
 
@@ -522,7 +526,8 @@ void quiet_library_logs() {
     int fd = memfd_create("tidewell-ctl-levels", MFD_CLOEXEC);
     if (fd < 0) return;
     static const char levels[] =
-        "channel_debug = 2\nstream = 2\nipc = 2\nclient_debug = 2\nchannel_ui_debug = 2\nconnection_debug = 2\n";
+        "channel_debug = 2\nstream = 2\nipc = 2\nclient_debug = 2\nchannel_ui_debug = 2\nconnection_debug = 2\n"
+        "syncer_debug = 2\n";
     if (write(fd, levels, sizeof(levels) - 1) == static_cast<ssize_t>(sizeof(levels) - 1))
         Logger::Initialize(Logger::STDERR_LOGGER, "", ustring("/proc/self/fd/" + std::to_string(fd)), 50);
     close(fd);
@@ -533,6 +538,14 @@ int main(int argc, char** argv) {
     if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         usage_error("");
         return 0;
+    }
+    // The probe needs no daemon and no configuration.
+    if (argc >= 2 && std::strcmp(argv[1], "probe") == 0) {
+        ProbeOptions probe;
+        std::string error;
+        if (ParseProbeOptions(argc - 2, argv + 2, probe, error) != 0) return usage_error(error);
+        if (!probe.verbose) quiet_library_logs();
+        return RunProbe(probe, stdout, stderr);
     }
     int rc = parse(argc, argv, o);
     if (rc != 0) return rc == 1 ? 0 : rc;
