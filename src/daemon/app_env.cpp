@@ -1,6 +1,7 @@
 // The environment that "link" opens and "unlink" tears down: the filter
 // database, the file status database and the system filter; the teardown
-// also empties the session registry and the progress cache.
+// also empties the event manager, the session registry and the progress
+// cache.
 #include "base/logger.h"
 #include "base/settings.h"
 #include "session/registry.h"
@@ -10,6 +11,7 @@
 #include "store/file_status_db.h"
 #include "store/filter_db.h"
 #include "store/progress_cache.h"
+#include "sync/event_manager.h"
 
 namespace {
 
@@ -45,6 +47,7 @@ void TidewellApp::destroy_env() {
     FilterDB::getInstance().destroy();
     FileStatusDB::destroy();
     BlackList2::getInstance().Destroy();
+    EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
     ProgressCache::getInstance().clear();
 }

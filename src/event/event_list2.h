@@ -2,23 +2,73 @@
 // session's directories: one node per path with a pending (or processing)
 // event plus the directories needed to reach it.
 //
-// Every new event is merged with the one pending on the same path; Pop hands
-// out the next runnable event so that a directory's event never runs
-// together with events inside that directory, and nothing runs while the
-// root's event is out. Handed-out nodes stay PROCESSING until DoneEvent or
-// Redo; a node merged into while processing becomes RETRY and is handed out
-// again only by Pop(path).
+// Every new event is merged with the one pending on the same path (the policy
+// is event/event_merge.h); Pop hands out the next runnable event so that a
+// directory's event never runs together with events inside that directory,
+// and nothing runs while the root's event is out. Handed-out nodes stay
+// PROCESSING until DoneEvent or Redo; a node merged into while processing
+// becomes RETRY and is handed out again only by Pop(path).
 //
 // Children are kept in insertion order (Redo moves a node and its ancestors
 // to the back); a name index finds a child in constant time, and each
 // directory knows which of its sub-directories a hand-out walk has anything
 // to do in, so Pop does not step over runs of busy nodes.
+//
+// The implementation is split by concern: event_list2.cpp (construction,
+// counters, push and merge), event_list2_nodes.cpp (node storage, the index,
+// the cache of handed-out nodes, the active sets), event_list2_prune.cpp
+// (drops under a directory removal), event_list2_handout.cpp (Pop),
+// event_list2_done.cpp (DoneEvent, Redo), event_list2_diag.cpp (log walk,
+// printing, snapshot, CheckInvariants).
+//
+// Thread safety
+//   `mutex` guards every node and everything reached from `root` (statuses,
+//   events, reference counts, the waiting and active sets), the name index,
+//   the cache of handed-out nodes, `next_seq_`, `watch_path` and the
+//   file-status remover. Every public operation that touches nodes holds it
+//   from start to end, so a merge, a hand-out or a done is atomic.
+//   `mutex_count` guards the two event counters only, so that IsEmpty and
+//   the counter reads never wait for a tree operation.
+//   Lock order: `mutex`, then `mutex_count`. Callers above (the event
+//   manager) take their own locks before `mutex`; the tree never calls back
+//   into them. The file-status remover runs under `mutex` and must not call
+//   back into the tree.
+//
+// Invariants (CheckInvariants verifies each of them)
+//   1. Counters: server_event_count and local_event_count are the numbers of
+//      nodes whose status is not DONE, by the origin (F_SERVER) of the event
+//      each holds.
+//   2. Events: a node holds an event exactly when its status is not DONE. A
+//      file node is never DONE (a finished or dropped file is freed); a DONE
+//      directory other than the root is structural and has children (it is
+//      pruned when its last child goes).
+//   3. Reference counts: a directory's refServerCount and refLocalCount are
+//      the numbers of handed-out nodes (PROCESSING or RETRY) strictly inside
+//      its sub-tree, by the origin each was handed out with (`out_server`);
+//      the root also counts its own handed-out event. A RETRY node stays
+//      counted until it is done or redone, so that its directory cannot run
+//      while a worker still holds the path.
+//   4. Waiting and processing sets: a directory's `waiting_files` lists
+//      exactly its WAITING files, in list order; `processing_files` is the
+//      number of its PROCESSING files.
+//   5. Active sub-directories: a directory other than the root is in its
+//      parent's `active_dirs` exactly when its `active` flag is set, and the
+//      flag is what IsActive says of it now. Sibling lists are in ascending
+//      `seq`, the order `active_dirs` walks.
+//   6. Index and links: every node below the root is found in the name index
+//      under (parent, kind, name), sibling names are unique per kind, every
+//      child's `parent` is the directory whose list holds it, and the cache
+//      of handed-out nodes points only at live nodes that know their slot.
+//   7. Paths: the event a node holds names exactly that node's path (Push
+//      stores only paths that pass the shared event-path check, so there is
+//      one spelling per item).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -84,15 +134,21 @@ public:
     EventList2(const EventList2&) = delete;
     EventList2& operator=(const EventList2&) = delete;
 
-    // Merges `e` into the tree; 0, or -1 (nothing stored) when the path is
-    // empty, ends with "/", is 4096 bytes or longer or has a name longer than
-    // 1023 bytes. `old` receives what the node held before (EV_EMPTY if none).
+    // Merges `e` into the tree; 0, or -1 with a warning (nothing stored) when
+    // the path fails the shared event-path check (fs/event_path.h; the root
+    // "/" is allowed): empty, not rooted, an empty, "." or ".." component, a
+    // trailing "/", 4096 bytes or longer, or a name longer than 1023 bytes.
+    // `old` receives what the node held before (EV_EMPTY if none).
     int Push(const Event_T& e);
     int Push(const Event_T& e, Event_T& old);
     // Hands out the next runnable event: 0, or -1 when none may run now.
     int Pop(Event_T& e);
     // Hands out the event at `path` only if its node is RETRY: 0, else -1.
+    // The directory of that name is tried before the file.
     int Pop(const ustring& path, Event_T& e);
+    // The same for the node of one kind only: a file and a directory of one
+    // name are separate nodes and may both be out with different workers.
+    int Pop(const ustring& path, bool is_dir, Event_T& e);
     // The event handed out for e.m_path is finished: 0, or -1 when no
     // processing node of the same origin is there.
     int DoneEvent(const Event_T& e);
@@ -111,6 +167,10 @@ public:
     // Every node, depth first: a directory, its files, then its
     // sub-directories, each list in hand-out order.
     std::vector<NodeInfo> Snapshot();
+    // Walks the whole tree and checks every invariant listed at the top of
+    // this file: true, or false with the first violation in `problem`. For
+    // tests and debugging; it costs a full walk.
+    bool CheckInvariants(std::string* problem = nullptr);
 
     void SetWatchPath(const ustring& path);
     void SetFileStatusRemover(FileStatusRemover remover);
@@ -122,20 +182,6 @@ private:
     using Node = EventTreeNode;
     using FileNode = EventTreeFile;
     using DirNode = EventTreeDir;
-
-    // The fields a merge decides on.
-    struct MergeKey {
-        int type;
-        uint32_t mode;
-        uint64_t syncID;
-    };
-    struct MergeResult {
-        bool take_new;
-        uint32_t add_mode;
-    };
-
-    static MergeResult HandleConflict(const MergeKey& old_key, const MergeKey& new_key);
-    static MergeResult HandleTypeConflict(bool server_is_new, const MergeKey& server, const MergeKey& local);
 
     // New nodes at the end of the parent's lists; a directory without `e` is
     // structural.
@@ -152,7 +198,8 @@ private:
     void AddRoot(const Event_T& e, Event_T* old);
     void AddDirectoryNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T* old);
     void AddFileNode(DirNode* parent, std::string_view name, const Event_T& e, Event_T* old);
-    // Stores the merge of the node's event with `e`.
+    // Stores the merge of the node's event with `e` (the policy is in
+    // event/event_merge.h).
     void MergeInto(Node* n, const Event_T& e);
 
     void RemoveSubNode(DirNode* d, bool is_server, int& kept, uint64_t base);
@@ -162,7 +209,9 @@ private:
 
     int PopRoot(Event_T& e);
     int GetFirstWaiting(DirNode* n, Event_T& e);
-    int PopByPath(std::string_view path, Event_T& e);
+    enum Kind { kAnyKind, kFileOnly, kDirOnly };
+    int PopRetry(const ustring& path, Kind kind, Event_T& e);
+    int PopByPath(std::string_view path, Kind kind, Event_T& e);
     void HandOutFile(DirNode* parent, FileNode* f, Event_T& e);
     void HandOutDir(DirNode* s, Event_T& e);
 
@@ -217,7 +266,10 @@ private:
     void PrintDir(std::ostream& out, const DirNode* d, int level) const;
     void SnapshotDir(const DirNode* d, const ustring& path, std::vector<NodeInfo>& out) const;
 
+    // Guards the nodes and every member below except the two counters; see
+    // "Thread safety" at the top of this file. Taken before `mutex_count`.
     std::mutex mutex;
+    // Guards server_event_count and local_event_count only; a leaf.
     std::mutex mutex_count;
     DirNode* root = nullptr;
     int server_event_count = 0;

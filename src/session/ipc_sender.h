@@ -2,6 +2,7 @@
 // value each way, used for the port hand-back and the UI notifications.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "net/channel.h"
@@ -17,7 +18,14 @@ public:
     // Each returns 0 or -1.
     int connect(int port);
     int connect(const std::string& path);
+    // The same with a bound on the connect itself: a listener that does not
+    // accept (its backlog full) costs at most `timeout_ms`; -1 with errno
+    // ETIMEDOUT then.
+    int connect(int port, int timeout_ms);
+    int connect(const std::string& path, int timeout_ms);
     int assign(int fd);
+    // Seconds without progress before a send or receive gives up (0: none).
+    void set_timeout(uint32_t seconds);
     void close();
     virtual int send(const PObject& msg, bool need_response, PObject& response);
     virtual int send(const PObject& msg);

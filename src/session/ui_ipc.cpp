@@ -1,5 +1,7 @@
 #include "session/ui_ipc.h"
 
+#include <cerrno>
+
 #include "base/logger.h"
 #include "base/settings.h"
 #include "session/ipc_sender.h"
@@ -7,6 +9,16 @@
 namespace {
 
 const char* const kComponent = "channel_ui_debug";
+
+// A UI that has stopped accepting connections must not hold the sender up:
+// the notice is dropped after this long without a connection, and after
+// kNoticeSendSeconds without progress once connected.
+constexpr int kNoticeConnectMs = 500;
+constexpr uint32_t kNoticeSendSeconds = 2;
+
+void LogTimeout() {
+    if (errno == ETIMEDOUT) TW_WARNING(kComponent, "the UI did not accept a connection within %d ms\n", kNoticeConnectMs);
+}
 
 void file_members(PObject& msg, const Event& ev) {
     msg["session_id"] = static_cast<uint64_t>(ev.m_sess_id);
@@ -22,16 +34,19 @@ int UI_IPC::SendMessageW(const PObject& msg) {
     ustring socket_path = settings.getUISocketPath();
     if (socket_path.empty()) {
         int port = settings.getUIPort();
-        if (sender.connect(port) < 0) {
+        if (sender.connect(port, kNoticeConnectMs) < 0) {
+            LogTimeout();
             TW_ERROR(kComponent, "failed to connect to local port %d\n", port);
             TW_ERROR(kComponent, "message (%s) is not sent\n", msg.toString().c_str());
             return -1;
         }
-    } else if (sender.connect(socket_path.str()) < 0) {
+    } else if (sender.connect(socket_path.str(), kNoticeConnectMs) < 0) {
+        LogTimeout();
         TW_ERROR(kComponent, "failed to connect to domain socket %s\n", socket_path.c_str());
         TW_ERROR(kComponent, "message (%s) is not sent\n", msg.toString().c_str());
         return -1;
     }
+    sender.set_timeout(kNoticeSendSeconds);
     if (sender.send(msg) < 0) {
         TW_ERROR(kComponent, "failed to send message to IPC\n");
         TW_ERROR(kComponent, "message (%s) is not sent\n", msg.toString().c_str());

@@ -1,6 +1,9 @@
 // Notifications to the UI: each one is a map with a "notify" member, sent on
 // a fresh connection to the UI's listener, with no reply. A UI that does not
-// listen costs the notification and two log lines; nothing is retried.
+// listen costs the notification and two log lines; nothing is retried. A UI
+// that listens but does not accept costs at most half a second per notice
+// (the connect is bounded), so callers may send from any thread; none should
+// send while holding a lock that others wait for.
 #pragma once
 
 #include <cstdint>

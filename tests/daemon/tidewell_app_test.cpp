@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "base/settings.h"
+#include "session/registry.h"
 #include "support/temp_dir.h"
+#include "sync/detector.h"
+#include "sync/event_manager.h"
 
 namespace {
 
@@ -218,6 +221,31 @@ TEST_F(LinkTest, LinkUnlinkLinkAndASecondLinkIsRefused) {
     EXPECT_TRUE(app.is_linked());
     app.kill();
     EXPECT_FALSE(app.is_linked()) << "the stop at kill() unlinks";
+}
+
+TEST_F(LinkTest, LinkRunsTheDetectorAndUnlinkEmptiesTheEventManager) {
+    configure(TIDEWELL_BINARY_DIR "/bin/system.filter");
+    TidewellApp app;
+    ASSERT_EQ(app.run(), 0);
+    ASSERT_EQ(send(app, "link"), ack_only());
+    auto* detector = dynamic_cast<Detector*>(app.get_task(TidewellApp::TASK_DETECTOR));
+    ASSERT_NE(detector, nullptr);
+    EXPECT_EQ(detector->GetState(), Task::RUN);
+
+    Registry::Entry session;
+    session.sess_id = 5;
+    session.local_path = dir.file("folder");
+    Registry::getInstance().Set(session);
+    Event e;
+    e.m_sess_id = 5;
+    e.m_type = Event::EV_MODIFY;
+    e.m_path = "/f.txt";
+    EventManager::getInstance().PushLocalEvent(e);
+    EXPECT_EQ(EventManager::getInstance().GetAllPendingEventCount(5), 1u);
+
+    EXPECT_EQ(send(app, "unlink"), ack_only());
+    EXPECT_EQ(EventManager::getInstance().GetAllPendingEventCount(5), 0u);
+    app.kill();
 }
 
 TEST_F(LinkTest, LinkWithoutALoadableSystemFilterFailsAndCanBeRetried) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -182,23 +183,30 @@ TEST_F(EventTreeTest, RefusesBadPathsWithoutChange) {
 
     ASSERT_EQ(tree.Push(Ev(LC, 0, "/keep")), 0);
     const std::string long_name(1024, 'n');
-    struct Case {
-        std::string path;
-        bool warns;
-    } cases[] = {
-        {"/a/", false},
-        {"", false},
-        {"/" + long_name, true},
-        {"/" + long_name + "/f", true},
-        {"/" + std::string(4095, 'p'), true},
+    // Everything the shared event-path check refuses, each with a warning:
+    // paths that would leave the session folder or name it ambiguously, and
+    // those beyond the length limits.
+    const std::string cases[] = {
+        "/a/",
+        "",
+        "/" + long_name,
+        "/" + long_name + "/f",
+        "/" + std::string(4095, 'p'),
+        "/../../x",
+        "/a/../../b",
+        "/a/./b",
+        "/..",
+        "a/b",
+        "/a//b",
+        "//",
     };
-    for (const Case& c : cases) {
+    for (const std::string& path : cases) {
         for (uint32_t mode : {0u, kD, kS}) {
-            EXPECT_EQ(tree.Push(Ev(LC, mode, c.path)), -1) << c.path.size();
+            EXPECT_EQ(tree.Push(Ev(LC, mode, path)), -1) << path.substr(0, 40);
             Event e;
-            EXPECT_EQ(tree.Pop(ustring(c.path), e), -1);
-            EXPECT_EQ(tree.DoneEvent(Ev(LC, mode, c.path)), -1);
-            EXPECT_EQ(tree.Redo(Ev(LC, mode, c.path)), -1);
+            EXPECT_EQ(tree.Pop(ustring(path), e), -1);
+            EXPECT_EQ(tree.DoneEvent(Ev(LC, mode, path)), -1);
+            EXPECT_EQ(tree.Redo(Ev(LC, mode, path)), -1);
         }
     }
     EXPECT_EQ(tree.GetLocalEventCount(), 1);
@@ -214,7 +222,7 @@ TEST_F(EventTreeTest, RefusesBadPathsWithoutChange) {
          pos = text.find("[WARNING] event_list2.cpp(", pos + 1)) {
         ++warnings;
     }
-    EXPECT_EQ(warnings, 9u);  // three too-long paths, three kinds each
+    EXPECT_EQ(warnings, std::size(cases) * 3);  // one per refused push
 }
 
 TEST_F(EventTreeTest, EmptyEventStoresNothingOnItsOwn) {
@@ -417,6 +425,27 @@ TEST_F(EventTreeTest, RetriedEventIsHandedOutOnlyByPath) {
     EXPECT_EQ(tree.Pop(ustring("/d/f"), again), -1);
     EXPECT_EQ(tree.DoneEvent(again), 0);
     EXPECT_EQ(StatusOf("/d", true), -1);  // pruned
+}
+
+TEST_F(EventTreeTest, RetriedEventOfOneKindLeavesTheOtherKindAlone) {
+    // A file /n and a directory /n, both out, both merged into.
+    ASSERT_EQ(tree.Push(Ev(LC, 0, "/n", 0, "f1")), 0);
+    ASSERT_EQ(tree.Push(Ev(LC, kD, "/n", 0, "d1")), 0);
+    Event file = PopEvent();
+    Event dir = PopEvent();
+    ASSERT_TRUE(file.isFile());
+    ASSERT_TRUE(dir.isDir());
+    ASSERT_EQ(tree.Push(Ev(LC, 0, "/n", 0, "f2")), 0);
+    ASSERT_EQ(tree.Push(Ev(LC, kD, "/n", 0, "d2")), 0);
+
+    Event again;
+    ASSERT_EQ(tree.Pop(ustring("/n"), false, again), 0);
+    EXPECT_EQ(again.m_data_hash, "f2");
+    EXPECT_EQ(StatusOf("/n", true), EventList2::RETRY) << "the directory's worker still owns its merge";
+    EXPECT_EQ(tree.Pop(ustring("/n"), false, again), -1);
+    ASSERT_EQ(tree.Pop(ustring("/n"), true, again), 0);
+    EXPECT_EQ(again.m_data_hash, "d2");
+    EXPECT_EQ(tree.Pop(ustring("/"), false, again), -1);
 }
 
 TEST_F(EventTreeTest, RetriedItemKeepsItsDirectoryFromRunning) {

@@ -138,6 +138,8 @@ private:
     }
 
     void Check() {
+        std::string problem;
+        ASSERT_TRUE(tree.CheckInvariants(&problem)) << problem;
         const auto nodes = tree.Snapshot();
         int server = 0, local = 0;
         std::map<std::string, const EventList2::NodeInfo*> by_path;

@@ -5,8 +5,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "base/settings.h"
@@ -136,6 +139,51 @@ TEST_F(UIIPCTest, DomainSocketModeSendsToTheSocket) {
     pollfd p = {fd, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 0), 0) << "nothing goes to the TCP port";
     close(unix_fd);
+}
+
+// A UI that listens but never accepts: once its accept queue is full the
+// kernel drops the handshake, and an unbounded connect would hold the sender
+// (and whatever it serves) for a long time. Each notice costs at most about
+// half a second and is dropped.
+TEST_F(UIIPCTest, AListenerThatNeverAcceptsCostsAtMostTheConnectBound) {
+    struct Mode {
+        const char* name;
+        bool unix_socket;
+    };
+    for (const Mode mode : {Mode{"tcp", false}, Mode{"unix", true}}) {
+        SCOPED_TRACE(mode.name);
+        int stuck = -1;
+        const std::string sock_path = dir.file("stuck.sock");
+        if (mode.unix_socket) {
+            stuck = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr = {};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_path.c_str());
+            ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            configure("ui_socket_path = \"" + sock_path + "\"\n");
+        } else {
+            stuck = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in addr = {};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            socklen_t len = sizeof addr;
+            ASSERT_EQ(getsockname(stuck, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+            configure("ui_port = " + std::to_string(ntohs(addr.sin_port)) + "\n");
+        }
+        ASSERT_EQ(listen(stuck, 0), 0);  // room for one pending connection
+
+        int dropped = 0;
+        for (int i = 0; i < 4; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            if (UI_IPC::ReportFileSyncingEventToUI(event(1, "/a", false, Event::EV_MODIFY)) < 0) ++dropped;
+            const auto took = std::chrono::steady_clock::now() - start;
+            EXPECT_LT(took, std::chrono::seconds(3)) << "notice " << i;
+        }
+        EXPECT_GE(dropped, 2) << "the accept queue never filled";
+        close(stuck);
+        unlink(sock_path.c_str());
+    }
 }
 
 }  // namespace
