@@ -17,6 +17,10 @@
 //      looks at its state. So the wait ends when no worker is still working
 //      on a matching session or connection; with no workers, or none busy on
 //      a match, it ends at once.
+//   A worker forgets an old abort request (clears its flag) before it
+//   publishes its next event as current, never after: a request that comes
+//   once the event shows must abort that event, or the control thread waits
+//   for the whole of it.
 //
 // Thread safety: SetAbort and GetWorkingStatus are called from the
 // application's control thread while the worker runs on its own; the worker
