@@ -81,41 +81,47 @@ void prepare_connection_info(const PObject& msg, ConnectionInfo& info, ProxyInfo
     tunnel.tunnel_port = msg["tunnel_port"].asUInt16();
 }
 
-void TidewellApp::add_connection(const PObject& msg, PObject& reply) {
-    if (!valid_connection_request(msg)) {
-        TW_ERROR(kComponent, "invalid parameters.\n");
-        reply["error"] = "Invalid parameters";
-        return;
-    }
+namespace {
+
+// A connection request read into its records, with what is to be passed on.
+struct ConnectionRequest {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    prepare_connection_info(msg, info, proxy, tunnel);
-    const ProxyInfo* p = proxy_to_pass(proxy);
-    const TunnelInfo* t = tunnel_to_pass(tunnel);
+    const ProxyInfo* proxy_passed = nullptr;
+    const TunnelInfo* tunnel_passed = nullptr;
+};
 
-    TW_INFO(kComponent, "connection #%llu is added:\n", (ull)info.conn_id);
-    log_details(info, p, t);
-    if (ConnectionManager::getInstance().add(info, p, t) < 0) {
-        TW_WARNING(kComponent, "connection #%llu (%s:%d) is not added\n", (ull)info.conn_id, info.server_ip.c_str(),
-                   info.server_port);
+// false, with the reply's error set, when a required member is missing.
+bool read_request(const PObject& msg, PObject& reply, ConnectionRequest& r) {
+    if (!valid_connection_request(msg)) {
+        TW_ERROR(kComponent, "invalid parameters.\n");
+        reply["error"] = "Invalid parameters";
+        return false;
+    }
+    prepare_connection_info(msg, r.info, r.proxy, r.tunnel);
+    r.proxy_passed = proxy_to_pass(r.proxy);
+    r.tunnel_passed = tunnel_to_pass(r.tunnel);
+    return true;
+}
+
+}  // namespace
+
+void TidewellApp::add_connection(const PObject& msg, PObject& reply) {
+    ConnectionRequest r;
+    if (!read_request(msg, reply, r)) return;
+    TW_INFO(kComponent, "connection #%llu is added:\n", (ull)r.info.conn_id);
+    log_details(r.info, r.proxy_passed, r.tunnel_passed);
+    if (ConnectionManager::getInstance().add(r.info, r.proxy_passed, r.tunnel_passed) < 0) {
+        TW_WARNING(kComponent, "connection #%llu (%s:%d) is not added\n", (ull)r.info.conn_id,
+                   r.info.server_ip.c_str(), r.info.server_port);
         reply["error"] = "Failed to add connection.";
     }
 }
 
 void TidewellApp::reload_connection(const PObject& msg, PObject& reply) {
-    if (!valid_connection_request(msg)) {
-        TW_ERROR(kComponent, "invalid parameters.\n");
-        reply["error"] = "Invalid parameters";
-        return;
-    }
-    ConnectionInfo info;
-    ProxyInfo proxy;
-    TunnelInfo tunnel;
-    prepare_connection_info(msg, info, proxy, tunnel);
-    const ProxyInfo* p = proxy_to_pass(proxy);
-    const TunnelInfo* t = tunnel_to_pass(tunnel);
-
+    ConnectionRequest r;
+    if (!read_request(msg, reply, r)) return;
     // The reload waits, under the connection table's lock, until every
     // channel of the connection has come back. The workers are stopped and
     // interrupted first; the syncers are paused too, so that a pull in
@@ -124,14 +130,14 @@ void TidewellApp::reload_connection(const PObject& msg, PObject& reply) {
     pause_worker();
     pause_syncers();
     WorkerTask::AbortFilter filter;
-    filter.setConnection(info.conn_id);
+    filter.setConnection(r.info.conn_id);
     interrupt_worker(filter);
 
-    TW_INFO(kComponent, "connection #%llu is reloaded:\n", (ull)info.conn_id);
-    log_details(info, p, t);
-    if (ConnectionManager::getInstance().reload(info, p, t) < 0) {
-        TW_WARNING(kComponent, "connection #%llu (%s:%d) is not reloaded\n", (ull)info.conn_id,
-                   info.server_ip.c_str(), info.server_port);
+    TW_INFO(kComponent, "connection #%llu is reloaded:\n", (ull)r.info.conn_id);
+    log_details(r.info, r.proxy_passed, r.tunnel_passed);
+    if (ConnectionManager::getInstance().reload(r.info, r.proxy_passed, r.tunnel_passed) < 0) {
+        TW_WARNING(kComponent, "connection #%llu (%s:%d) is not reloaded\n", (ull)r.info.conn_id,
+                   r.info.server_ip.c_str(), r.info.server_port);
         reply["error"] = "Failed to reload connection.";
     }
     resume_syncers();

@@ -1,6 +1,5 @@
 #include "sync/progress_syncer.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -30,29 +29,12 @@ constexpr int kStuck = 1;
 
 ProgressSyncer::ProgressSyncer() : ProgressSyncer(Options()) {}
 
-ProgressSyncer::ProgressSyncer(const Options& o) : options(o), form(ProgressSyncerSessionForm(&abort_flag)) {
-    form.stop = [this] { return GetState() != RUN; };
-    form.limits = options.limits;
-}
+ProgressSyncer::ProgressSyncer(const Options& o)
+    : PullTask(&ProgressSyncerSessionForm, o.limits, o.short_wait, o.long_wait, kComponent), options(o) {}
 
 ProgressSyncer::~ProgressSyncer() {
     Stop();
     Join();
-}
-
-int ProgressSyncer::Pause() {
-    std::atomic_ref<int>(abort_flag).store(1);
-    return Task::Pause();
-}
-
-int ProgressSyncer::Stop() {
-    std::atomic_ref<int>(abort_flag).store(1);
-    return Task::Stop();
-}
-
-int ProgressSyncer::Resume() {
-    std::atomic_ref<int>(abort_flag).store(0);
-    return Task::Resume();
 }
 
 void ProgressSyncer::DoTask() {
@@ -74,13 +56,6 @@ void ProgressSyncer::DoTask() {
         }
         Wait(WaitFor(HandleError(PullEvent())));
     }
-}
-
-unsigned ProgressSyncer::WaitFor(int action) {
-    if (action == 0) return 0;
-    if (action == 2) return options.long_wait;
-    if (action < 0) TW_CRIT(kComponent, "abort()\n");
-    return options.short_wait;
 }
 
 void ProgressSyncer::SetConnectionState(ConnectionState state) {

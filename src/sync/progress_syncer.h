@@ -18,22 +18,22 @@
 //
 // Thread safety: DoTask and everything it calls run on the task's thread
 // and alone touch `context`. Pause, Stop and Resume run on the control
-// thread and write only the abort flag (through std::atomic_ref; the
-// task's channel reads it) before changing the task state. `conn_state` is
+// thread and write only the abort flag (see PullTask) before changing the
+// task state. `conn_state` is
 // guarded by `conn_state_lock`, a leaf lock.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 
-#include "base/task.h"
 #include "net/connection.h"
 #include "protocol/server_session.h"
 #include "session/registry.h"
 #include "store/progress_cache.h"
+#include "sync/pull_task.h"
 #include "value/pobject.h"
 
-class ProgressSyncer : public Task {
+class ProgressSyncer : public PullTask {
 public:
     enum ConnectionState { CONNECTED = 0, DISCONNECTED = 1, IDLE = 2 };
 
@@ -64,9 +64,6 @@ public:
     // Stops and joins the thread if it still runs.
     ~ProgressSyncer() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     void DoTask() override;
 
 private:
@@ -79,12 +76,9 @@ private:
     int WaitForWorkers();
     int HandleError(int err);
     void SetConnectionState(ConnectionState state);
-    unsigned WaitFor(int action);
 
     Options options;
-    SessionForm form;
     Context context;
-    int abort_flag = 0;  // read by the channels; see the class comment
 
     std::mutex conn_state_lock;  // guards conn_state
     ConnectionState conn_state = IDLE;

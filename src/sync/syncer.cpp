@@ -1,6 +1,5 @@
 #include "sync/syncer.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -30,30 +29,17 @@ constexpr int kStuck = 1;
 
 Syncer::Syncer() : Syncer(Options()) {}
 
-Syncer::Syncer(const Options& o) : options(o), form(SyncerSessionForm(&abort_flag)) {
-    form.stop = [this] { return GetState() != RUN; };
-    form.limits = options.limits;
-}
+Syncer::Syncer(const Options& o)
+    : PullTask(&SyncerSessionForm, o.limits, o.short_wait, o.long_wait, kComponent), options(o) {}
 
 Syncer::~Syncer() {
     Stop();
     Join();
 }
 
-int Syncer::Pause() {
-    std::atomic_ref<int>(abort_flag).store(1);
-    return Task::Pause();
-}
-
-int Syncer::Stop() {
-    std::atomic_ref<int>(abort_flag).store(1);
-    return Task::Stop();
-}
-
 int Syncer::Resume() {
     last_error = 0;
-    std::atomic_ref<int>(abort_flag).store(0);
-    return Task::Resume();
+    return PullTask::Resume();
 }
 
 void Syncer::AddRescanEvent(uint64_t sess_id, bool merge) {
@@ -79,13 +65,6 @@ void Syncer::DoTask() {
         }
         Wait(WaitFor(HandleError(PullEvent())));
     }
-}
-
-unsigned Syncer::WaitFor(int action) {
-    if (action == 0) return 0;
-    if (action == 2) return options.long_wait;
-    if (action < 0) TW_CRIT(kComponent, "abort()\n");
-    return options.short_wait;
 }
 
 int Syncer::UpdateContext() {

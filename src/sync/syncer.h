@@ -15,9 +15,8 @@
 //
 // Thread safety: DoTask and everything it calls run on the task's thread
 // and alone touch `context`, `uptodate_set` and `stuck_warned`. Pause, Stop
-// and Resume run on the control thread and write only the abort flag (read
-// by the task's channel: always through std::atomic_ref) and `last_error`
-// before changing the task state. AddRescanEvent runs on the control thread;
+// and Resume run on the control thread and write only the abort flag (see
+// PullTask) and `last_error` before changing the task state. AddRescanEvent runs on the control thread;
 // `rescan_events_lock` guards `rescan_events` and is never held while the
 // event manager is called.
 #pragma once
@@ -27,13 +26,13 @@
 #include <mutex>
 #include <set>
 
-#include "base/task.h"
 #include "net/connection.h"
 #include "protocol/server_session.h"
 #include "session/registry.h"
+#include "sync/pull_task.h"
 #include "value/pobject.h"
 
-class Syncer : public Task {
+class Syncer : public PullTask {
 public:
     // How long the task waits, in seconds; tests make them short.
     struct Options {
@@ -60,9 +59,7 @@ public:
     // Stops and joins the thread if it still runs.
     ~Syncer() override;
 
-    int Pause() override;
     int Resume() override;
-    int Stop() override;
     void DoTask() override;
 
     // The first full rescan of a session, issued once the session is first
@@ -81,13 +78,9 @@ private:
     void StoreSyncId(uint64_t next);
     void SendRescanEvent(uint64_t sess_id);
     int HandleError(int err);
-    // The wait after a pass, by HandleError's action.
-    unsigned WaitFor(int action);
 
     Options options;
-    SessionForm form;
     Context context;
-    int abort_flag = 0;  // read by the channels; see the class comment
     int last_error = 0;
 
     std::mutex rescan_events_lock;  // guards rescan_events; a leaf lock
