@@ -17,15 +17,24 @@
 //      looks at its state. So the wait ends when no worker is still working
 //      on a matching session or connection; with no workers, or none busy on
 //      a match, it ends at once.
-//   A worker forgets an old abort request (clears its flag) before it
-//   publishes its next event as current, never after: a request that comes
-//   once the event shows must abort that event, or the control thread waits
-//   for the whole of it.
+//   Two rules on the worker's side close the gaps between the steps:
+//   - it takes an event (pulls it, or starts a follow-up) and publishes it
+//     as current in one step under its state lock, and only while its state
+//     is RUN, checked inside that step. The control thread pauses before it
+//     interrupts, so a worker either published its event before SetAbort
+//     looked (and is interrupted) or sees the pause and takes nothing;
+//     otherwise an event pulled just before the pause would be carried out
+//     while the control action believes no worker is busy;
+//   - it forgets an old abort request (clears its flag) before it publishes
+//     its next event, never after: a request that comes once the event
+//     shows must abort that event.
 //
 // Thread safety: SetAbort and GetWorkingStatus are called from the
 // application's control thread while the worker runs on its own; the worker
 // guards what they read and write (its current event and the barrier it
-// owes a signal) with its own state lock, taken before the barrier's lock.
+// owes a signal) with its own state lock, taken before the barrier's lock,
+// the task's state mutex and the event manager's lock (and never taken
+// under any of them: the event manager's SetAbort(bool) only sets the flag).
 #pragma once
 
 #include <condition_variable>

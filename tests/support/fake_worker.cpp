@@ -35,44 +35,44 @@ void FakeWorker::NotifyAbortDone() {
 }
 
 void FakeWorker::DoTask() {
-    EventManager& events = EventManager::getInstance();
     Event e;
     bool follow_up = false;
     for (;;) {
         NotifyAbortDone();
         State state = GetState();
         if (state == STOP) {
-            if (follow_up) events.RedoEvent(this, e);
+            if (follow_up) EventManager::getInstance().RedoEvent(this, e);
             return;
         }
-        if (state == PAUSE) {
+        if (state == PAUSE || !Take(e, follow_up)) {
             nap();
             continue;
-        }
-        if (!follow_up) {
-            if (events.PullEvent(this, e) < 0) {
-                nap();
-                continue;
-            }
-            ++control_.taken;
         }
         follow_up = Process(e);
     }
 }
 
-bool FakeWorker::Process(Event& e) {
-    EventManager& events = EventManager::getInstance();
+bool FakeWorker::Take(Event& e, bool follow_up) {
+    // Pulled and published in one step, and only while running: see the
+    // interface's rules.
+    std::lock_guard<std::mutex> guard(state_lock_);
+    if (GetState() != RUN) return false;
+    if (!follow_up) {
+        if (EventManager::getInstance().PullEvent(this, e) < 0) return false;
+        ++control_.taken;
+    }
     Registry::Entry entry;
     Registry::getInstance().Find(e.m_sess_id, entry);
-    // An abort asked before this point is about the previous event. Cleared
-    // before the new event is published: one asked once it shows must stick.
+    // An abort asked before this point is about the previous event.
     abort_flag_ = 0;
-    {
-        std::lock_guard<std::mutex> guard(state_lock_);
-        current_.session_id = e.m_sess_id;
-        current_.connection_id = entry.conn_id;
-        current_.path = e.m_path;
-    }
+    current_.session_id = e.m_sess_id;
+    current_.connection_id = entry.conn_id;
+    current_.path = e.m_path;
+    return true;
+}
+
+bool FakeWorker::Process(Event& e) {
+    EventManager& events = EventManager::getInstance();
     bool done = false;
     for (;;) {
         if (abort_flag_ || GetState() == STOP) {

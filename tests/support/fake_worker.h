@@ -54,13 +54,18 @@ private:
         ustring path;
     };
     void NotifyAbortDone();
+    // Takes the next event (or the follow-up already in `e`) and publishes
+    // it as current: false when there is none or the task is not running.
+    bool Take(Event& e, bool follow_up);
     // Carries out `e` as the mode says; true when a follow-up event for the
     // same path is now in `e`.
     bool Process(Event& e);
 
     Control& control_;
     std::atomic<int> abort_flag_{0};
-    std::mutex state_lock_;  // guards current_ and barrier_; before a barrier's lock
+    // Guards current_ and barrier_; taken before a barrier's lock, the task
+    // state mutex and the event manager's lock.
+    std::mutex state_lock_;
     Current current_;
     Barrier* barrier_ = nullptr;
 };
