@@ -50,15 +50,19 @@ int TidewellApp::send_message(const PObject& msg, PObject& result) {
     std::condition_variable cond;
     bool done = false;
     int status = -1;
-    std::unique_lock<std::mutex> own(mutex);
     {
         std::lock_guard<std::mutex> guard(msg_lock);
         if (!loop_open) return -1;
         msg_queue.push_back(msg_t{&msg, &result, &mutex, &cond, &done, &status});
     }
     msg_cond.notify_one();
-    // The loop sets `done` under `mutex` before signalling, so a spurious
-    // wake-up never returns early, and `mutex` and `cond` outlive its signal.
+    // The loop sets `done` under `mutex` before signalling, so a signal that
+    // comes before the wait is not lost, a spurious wake-up never returns
+    // early, and `mutex` and `cond` outlive the signal. `mutex` is taken only
+    // after the request is queued: the loop takes `msg_lock` and then a
+    // queued sender's mutex, so a sender must never hold its mutex while it
+    // waits for `msg_lock`.
+    std::unique_lock<std::mutex> own(mutex);
     cond.wait(own, [&done] { return done; });
     return status;
 }
