@@ -1,13 +1,14 @@
 // The environment that "link" opens and "unlink" tears down: the filter
 // database, the file status database and the system filter; the teardown
-// also empties the event manager, the session registry and the progress
-// cache.
+// also empties the event manager, the session registry, the connection
+// table and the progress cache.
 #include "base/logger.h"
 #include "base/settings.h"
 #include "session/registry.h"
 #include "daemon/tidewell_app.h"
 #include "filter/black_list2.h"
 #include "net/channel.h"
+#include "net/connection_manager.h"
 #include "store/file_status_db.h"
 #include "store/filter_db.h"
 #include "store/progress_cache.h"
@@ -49,5 +50,6 @@ void TidewellApp::destroy_env() {
     BlackList2::getInstance().Destroy();
     EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
+    ConnectionManager::getInstance().clear();
     ProgressCache::getInstance().clear();
 }

@@ -95,6 +95,12 @@ int daemon_main(int argc, char** argv) {
 
     create_pid_file();
     usage();
+    if (settings.getSocketPath().empty())
+        // Whoever drives the daemon can link any server and add any folder
+        // this user can read, that is copy this user's files away.
+        TW_WARNING(kComponent,
+                   "the control socket is TCP on 127.0.0.1: any local user can drive this daemon; set "
+                   "socket_path to use an owner-only local-domain socket\n");
 
     int result;
     {

@@ -5,6 +5,9 @@
 
 #include "base/logger.h"
 #include "base/settings.h"
+#include "sync/detector.h"
+#include "sync/progress_syncer.h"
+#include "sync/syncer.h"
 
 namespace {
 
@@ -53,10 +56,12 @@ int TidewellApp::send_message(const PObject& msg, PObject& result) {
         msg_queue.push_back(msg_t{&msg, &result, &mutex, &cond, &done, &status});
     }
     msg_cond.notify_one();
-    // The loop sets `done` under `mutex` before signalling, so a spurious
-    // wake-up never returns early, an answer that came before the wait is
-    // seen, and `mutex` and `cond` outlive its signal. `mutex` is taken only
-    // now: the loop takes msg_lock before a request's mutex, never after.
+    // The loop sets `done` under `mutex` before signalling, so a signal that
+    // comes before the wait is not lost, a spurious wake-up never returns
+    // early, and `mutex` and `cond` outlive the signal. `mutex` is taken only
+    // after the request is queued: the loop takes `msg_lock` and then a
+    // queued sender's mutex, so a sender must never hold its mutex while it
+    // waits for `msg_lock`.
     std::unique_lock<std::mutex> own(mutex);
     cond.wait(own, [&done] { return done; });
     return status;
@@ -134,6 +139,26 @@ void TidewellApp::handle_control(const PObject& msg, PObject& reply) {
         do_link(msg, reply);
     } else if (action == "unlink") {
         do_unlink();
+    } else if (action == "pause") {
+        pause_session(msg, reply);
+    } else if (action == "resume") {
+        resume_session(msg, reply);
+    } else if (action == "link_connection") {
+        add_connection(msg, reply);
+    } else if (action == "reload_connection") {
+        reload_connection(msg, reply);
+    } else if (action == "unlink_connection") {
+        remove_connection(msg, reply);
+    } else if (action == "reload_session") {
+        reload_session(msg, reply);
+    } else if (action == "add_session") {
+        add_session(msg, reply);
+    } else if (action == "remove_session") {
+        remove_session(msg, reply);
+    } else if (action == "get_status") {
+        get_status(msg, reply);
+    } else if (action == "add_event") {
+        add_event(msg, reply);
     } else {
         TW_ERROR(kComponent, "<<< Unknown IPC action: %s\n", action.c_str());
     }
@@ -238,6 +263,41 @@ void TidewellApp::pause_worker() {
 void TidewellApp::resume_worker() {
     for (unsigned i = TASK_FIRST_WORKER; i < task.size(); ++i)
         if (task[i]) task[i]->Resume();
+}
+
+void TidewellApp::interrupt_worker(const WorkerTask::AbortFilter& filter) {
+    WorkerTask::Barrier barrier;
+    for (WorkerTask* worker : workers()) worker->SetAbort(filter, &barrier);
+    barrier.wait();
+}
+
+void TidewellApp::pause_syncers() {
+    for (unsigned i : {TASK_SYNCER, TASK_PROGRESS_SYNCER})
+        if (Task* t = get_task(i)) t->Pause();
+}
+
+void TidewellApp::resume_syncers() {
+    for (unsigned i : {TASK_SYNCER, TASK_PROGRESS_SYNCER})
+        if (Task* t = get_task(i)) t->Resume();
+}
+
+Detector* TidewellApp::detector() const {
+    return dynamic_cast<Detector*>(get_task(TASK_DETECTOR));
+}
+
+Syncer* TidewellApp::syncer() const {
+    return dynamic_cast<Syncer*>(get_task(TASK_SYNCER));
+}
+
+ProgressSyncer* TidewellApp::progress_syncer() const {
+    return dynamic_cast<ProgressSyncer*>(get_task(TASK_PROGRESS_SYNCER));
+}
+
+std::vector<WorkerTask*> TidewellApp::workers() const {
+    std::vector<WorkerTask*> out;
+    for (unsigned i = TASK_FIRST_WORKER; i < task.size(); ++i)
+        if (auto* w = dynamic_cast<WorkerTask*>(task[i].get())) out.push_back(w);
+    return out;
 }
 
 void TidewellApp::print_settings() {

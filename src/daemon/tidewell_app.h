@@ -1,6 +1,14 @@
 // The daemon's application object: a message loop thread on which every
 // control request runs, one at a time in arrival order, and the task table
 // that exists between "link" and "unlink".
+//
+// The control actions (sessions, connections, status) are members, each
+// concern in a file of its own: session_actions.cpp, connection_actions.cpp,
+// status_action.cpp. They run on the loop thread only, so they never run
+// concurrently with each other; what they share with the tasks (registry,
+// connection table, event manager, databases) is reached through those
+// objects' own locks. Changes that the workers must not see half done are
+// bracketed by pause_worker(), interrupt_worker(filter) and resume_worker().
 #pragma once
 
 #include <pthread.h>
@@ -11,8 +19,15 @@
 #include <vector>
 
 #include "base/task.h"
+#include "base/ustring.h"
 #include "daemon/task_factory.h"
+#include "session/registry.h"
 #include "value/pobject.h"
+#include "worker/worker_task.h"
+
+class Detector;
+class Syncer;
+class ProgressSyncer;
 
 class TidewellApp {
 public:
@@ -72,11 +87,58 @@ public:
     void resume_all();
     void pause_worker();
     void resume_worker();
+    // Asks every worker to let go of the work that `filter` matches and waits
+    // until they have (see worker/worker_task.h). Returns at once when no
+    // worker is busy on a match, and with no workers at all.
+    void interrupt_worker(const WorkerTask::AbortFilter& filter);
+    // The two syncers: a pause ends a pull in flight within about a second
+    // (their abort flag), so that nothing holds a channel of a connection
+    // that is being reloaded.
+    void pause_syncers();
+    void resume_syncers();
     void print_settings();
+
+    // Session actions.
+    void add_session(const PObject& msg, PObject& reply);
+    void reload_session(const PObject& msg, PObject& reply);
+    void remove_session(const PObject& msg, PObject& reply);
+    void pause_session(const PObject& msg, PObject& reply);
+    void resume_session(const PObject& msg, PObject& reply);
+    void add_event(const PObject& msg, PObject& reply);
+    // 0, or -1 (logged) when the session cannot be created.
+    int create_registry_entry(const PObject& create_info);
+    int create_session_environment(const ustring& local_path, const ustring& config_path);
+    void remove_one_session(uint64_t sess_id, PObject& reply);
+    void reload_filter(Registry::Entry& entry, PObject& reply);
+    void change_permission(Registry::Entry& entry, bool read_only);
+    void change_recursive(Registry::Entry& entry, bool recursive);
+    void reload_local_events(Registry::Entry& entry);
+    int load_resume_condition(uint64_t sess_id);
+    // Moves every sub-folder of the session's folder (but the working
+    // directory) into its recycle folder, recorded in its recycle table.
+    void recycle_all_dir(const Registry::Entry& entry);
+
+    // Connection actions.
+    void add_connection(const PObject& msg, PObject& reply);
+    void reload_connection(const PObject& msg, PObject& reply);
+    void remove_connection(const PObject& msg, PObject& reply);
+
+    // The status report.
+    void get_status(const PObject& msg, PObject& reply);
+    void get_session_status(PObject& list);
+    void get_connection_status(PObject& list);
+    void get_worker_status(PObject& list);
 
     // The task of one slot, or nullptr (no table, or an empty slot).
     Task* get_task(unsigned index) const;
     unsigned get_task_count() const { return task_count; }
+    // The tasks of the fixed slots, or nullptr (not linked, or the slot holds
+    // another kind of task).
+    Detector* detector() const;
+    Syncer* syncer() const;
+    ProgressSyncer* progress_syncer() const;
+    // The tasks of the worker slots that implement the worker interface.
+    std::vector<WorkerTask*> workers() const;
 
 private:
     static void* run_thread(void* arg);

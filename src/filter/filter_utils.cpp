@@ -240,7 +240,9 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
         return 0;
     }
 
-    if (file_size_filter != 0 && file_size_filter < db_size_filter) {
+    // From no limit (a removed one) to any limit is stricter.
+    bool db_no_limit = db_size_filter == kSizeFilterNoLimit;
+    if (file_size_filter != 0 && (db_no_limit || file_size_filter < db_size_filter)) {
         if (db.updateSizeFilter(sess_id, db_size_filter, file_size_filter) != 0) {
             TW_ERROR(kLog, "Failed to updateSizeFilter (%llu)[%s]\n", (ull)sess_id, file_finfo.filter_desc.c_str());
             return -1;
@@ -252,7 +254,7 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
 
     uint64_t to = file_size_filter != 0 ? file_size_filter : kSizeFilterNoLimit;
     ustring desc;
-    EncodeResumeSizeFilterDesc(db_size_filter, to, desc);
+    EncodeResumeSizeFilterDesc(db_size_filter, file_size_filter != 0 ? file_size_filter : kResumeSizeNoLimit, desc);
     if (record_resume(sess_id, db_finfo.sync_id, FILTER_TYPE_SIZE, desc) != 0) {
         TW_ERROR(kLog, "Failed to setResumeCondition (%llu)[%s]\n", (ull)sess_id, desc.c_str());
         return -1;

@@ -15,9 +15,12 @@
 #include "store/filter_info.h"
 #include "store/resume_condition.h"
 
-// The upper bound of a size range whose new limit is "no limit"; a removed
-// limit is recorded as this value.
+// A removed size limit is recorded in the filter database as this value,
+// and a recorded limit of this value reads as "no limit".
 constexpr uint64_t kSizeFilterNoLimit = 10737418240ULL;  // 10 GiB
+// The upper bound of a resume condition whose new limit is "no limit": any
+// size, so that held-back files above 10 GiB are fetched too.
+constexpr uint64_t kResumeSizeNoLimit = UINT64_MAX;
 
 // Fills black_prefix, black_name, black_ext and black_size of `ss_info` from a
 // parsed black list, every entry stamped with `sync_id`. The size is written

@@ -49,6 +49,22 @@ void Registry::Set(const Entry& e) {
     }
 }
 
+void Registry::Update(const Entry& e) {
+    Entry old;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        auto it = index.find(e.sess_id);
+        if (it == index.end()) {
+            index.emplace(e.sess_id, e);
+            return;
+        }
+        uint32_t live = it->second.recycle_time;
+        old = std::move(it->second);
+        it->second = e;
+        it->second.recycle_time = live;
+    }
+}
+
 void Registry::Remove(uint64_t sess_id) {
     Entry old;
     {

@@ -59,6 +59,11 @@ public:
     void GetAll(std::vector<Entry>& out);
     // Inserts `e` under `e.sess_id`, or replaces that entry.
     void Set(const Entry& e);
+    // Replaces the entry of `e.sess_id` but keeps its live recycle_time
+    // (workers and the recycle cleaner move it while a control action works
+    // on a copy); inserts `e` when the session is absent. Control actions
+    // that store a changed copy of a registered entry use this.
+    void Update(const Entry& e);
     void Remove(uint64_t sess_id);
     void Clear(uint64_t sess_id);
     void Clear();

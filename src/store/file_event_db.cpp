@@ -559,6 +559,21 @@ int FileEventDB::setSyncId(uint64_t sync_id) {
     return 0;
 }
 
+int FileEventDB::setSyncIdIf(uint64_t expected, uint64_t sync_id) {
+    std::lock_guard<std::mutex> guard(m_dbMutex);
+    char sql[1024];
+    std::snprintf(sql, sizeof sql,
+                  "UPDATE config_table SET value = '%" PRIu64 "' WHERE key = 'sync_id' AND value = '%" PRIu64 "';",
+                  sync_id, expected);
+    int rc = 0;
+    ustring errmsg;
+    if (execLocked(sql, rc, errmsg) != 0) {
+        TW_ERROR(kLog, "sqlite3_exec: [%d] %s\n", rc, errmsg.c_str());
+        return -1;
+    }
+    return sqlite3_changes(m_db) > 0 ? 1 : 0;
+}
+
 int FileEventDB::rmAllFolders() {
     std::lock_guard<std::mutex> guard(m_dbMutex);
     int rc = 0;

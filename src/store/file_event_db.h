@@ -57,6 +57,11 @@ public:
     int rmEventInfo(const ustring& path);
     int getSyncId(uint64_t& sync_id);
     int setSyncId(uint64_t sync_id);
+    // Stores `sync_id` only if the stored id still equals `expected`, in one
+    // statement: 1 stored, 0 the stored id differs (nothing changed), -1 on
+    // a database failure. So a pull that started from `expected` cannot
+    // overwrite an id that someone else reset meanwhile.
+    int setSyncIdIf(uint64_t expected, uint64_t sync_id);
     // Deletes every record below the first level.
     int rmAllFolders();
 

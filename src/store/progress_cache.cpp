@@ -53,6 +53,11 @@ int ProgressCache::getProgressEntry(Entry& entry) {
     return 1;
 }
 
+void ProgressCache::getProgressEntries(std::vector<Entry>& entries) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    entries.assign(cache_list.begin(), cache_list.end());
+}
+
 int ProgressCache::rmProgressEntry(uint64_t row_id) {
     std::lock_guard<std::mutex> guard(m_mutex);
     for (auto it = cache_list.begin(); it != cache_list.end(); ++it) {

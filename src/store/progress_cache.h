@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <mutex>
+#include <vector>
 
 #include "store/resume_condition.h"
 
@@ -35,6 +36,8 @@ public:
     void updateProgressSyncId(uint64_t row_id, uint64_t sync_id);
     // 1 and a copy of the front entry (which stays), or 0 when empty.
     int getProgressEntry(Entry& entry);
+    // Copies of every entry, in cache order.
+    void getProgressEntries(std::vector<Entry>& entries);
     // Removes the first entry with `row_id`: 0, or -1 when there is none.
     int rmProgressEntry(uint64_t row_id);
     // Removes every entry of the session: 0, or -1 when there was none.

@@ -51,7 +51,10 @@ TEST(ShippedDefaultsTest, ExampleConfigurationReadsAndNamesTheShippedFilter) {
     EXPECT_EQ(settings.getWorkerCount(), 3u);
     EXPECT_EQ(settings.getUIPort(), 1024);
     EXPECT_FALSE(settings.isForeground());
-    EXPECT_TRUE(settings.getSocketPath().empty());
+    // Owner-only local-domain sockets in both directions: the control socket
+    // decides who can drive the daemon.
+    EXPECT_FALSE(settings.getSocketPath().empty());
+    EXPECT_FALSE(settings.getUISocketPath().empty());
 }
 
 }  // namespace

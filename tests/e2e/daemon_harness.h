@@ -89,6 +89,12 @@ public:
     int port = 0;
 };
 
+// A free ui_port whose next port is free as well.
+inline int free_ui_port() {
+    TestUI probe(1);
+    return probe.port;
+}
+
 // A configuration in a fresh folder: logs, pid file and databases inside it,
 // the shipped system filter.
 class DaemonConfig {

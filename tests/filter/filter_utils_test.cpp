@@ -282,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, FilterChangeTest,
                                         black({}, {}, {}, 0),
                                         white({"*"}),
                                         "prefix=[] name=[] ext=[] " + kAll + " size=10737418240@120",
-                                        {"7/-15/120/from=50,to=10737418240"}},
+                                        {"7/-15/120/from=50,to=18446744073709551615"}},
                              ChangeCase{"SizeLimitUnchanged",
                                         black({}, {}, {}, 50),
                                         white({"*"}),
@@ -306,6 +306,16 @@ TEST_F(FilterCompareTest, RemovedSizeLimitDoesNotResumeOnEveryReload) {
     // A new limit after that is stricter than the recorded one.
     ASSERT_EQ(Reload(black({}, {}, {}, 30), white({"*"}), 600), 0);
     EXPECT_EQ(Rows(), "prefix=[] name=[] ext=[] white=[*@0] size=30@120");
+    EXPECT_EQ(Resumes().size(), 2u);
+}
+
+TEST_F(FilterCompareTest, LimitAboveTenGiBAfterARemovedOneIsStricter) {
+    ASSERT_EQ(Reload(black({}, {}, {}, 50), white({"*"}), 120), 0);
+    ASSERT_EQ(Reload(black({}, {}, {}, 0), white({"*"}), 200), 0);
+    ASSERT_EQ(Resumes().size(), 2u);
+    // 20 GiB: from no limit to a limit holds files back, it lets none in.
+    ASSERT_EQ(Reload(black({}, {}, {}, 21474836480ull), white({"*"}), 300), 0);
+    EXPECT_EQ(Rows(), "prefix=[] name=[] ext=[] white=[*@0] size=21474836480@120");
     EXPECT_EQ(Resumes().size(), 2u);
 }
 

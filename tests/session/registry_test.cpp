@@ -80,6 +80,25 @@ TEST_F(RegistryTest, RecycleTimeKeepsEarliestThenUpdateOverrides) {
     EXPECT_EQ(reg.Size(), 3u);
 }
 
+TEST_F(RegistryTest, UpdateKeepsTheLiveRecycleTimeOfAStaleCopy) {
+    Registry::Entry copy;
+    ASSERT_EQ(reg.Find(9, copy), 1);
+    // A worker recycles an item while a control action holds its copy.
+    reg.InitRecycleTime(copy, 1234);
+    copy.pause = true;
+    reg.Update(copy);
+    Registry::Entry out;
+    ASSERT_EQ(reg.Find(9, out), 1);
+    EXPECT_TRUE(out.pause);
+    EXPECT_EQ(out.recycle_time, 1234u) << "the copy's stale 0 must not win";
+
+    Registry::Entry fresh = entry(77);
+    fresh.recycle_time = 5;
+    reg.Update(fresh);
+    ASSERT_EQ(reg.Find(77, out), 1);
+    EXPECT_EQ(out.recycle_time, 5u) << "an absent session is inserted as given";
+}
+
 TEST_F(RegistryTest, SetReplacesAllFieldsAndReleasesOldHandlesWithLastCopy) {
     bool old_deleted = false;
     Registry::Entry first = entry(5);

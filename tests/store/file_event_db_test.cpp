@@ -332,6 +332,22 @@ TEST_F(FileEventDBTest, RemovingARecordTakesItsSubtreeAndSignaturesOnly) {
     EXPECT_EQ(-1, db.rmEventInfo(""));
 }
 
+TEST_F(FileEventDBTest, SyncIdIfStoresOnlyOverTheExpectedId) {
+    ASSERT_EQ(0, db.setSyncId(5));
+    EXPECT_EQ(1, db.setSyncIdIf(5, 9)) << "the stored id is the one the pull started from";
+    uint64_t id = 0;
+    ASSERT_EQ(0, db.getSyncId(id));
+    EXPECT_EQ(id, 9u);
+    // Someone reset the id meanwhile: the late store must not undo that.
+    ASSERT_EQ(0, db.setSyncId(0));
+    EXPECT_EQ(0, db.setSyncIdIf(9, 12));
+    ASSERT_EQ(0, db.getSyncId(id));
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(1, db.setSyncIdIf(0, 18446744073709551615ull));
+    ASSERT_EQ(0, db.getSyncId(id));
+    EXPECT_EQ(id, 18446744073709551615ull);
+}
+
 TEST_F(FileEventDBTest, SyncIdIsStoredAsDecimalText) {
     uint64_t id = 99;
     ASSERT_EQ(0, db.getSyncId(id));

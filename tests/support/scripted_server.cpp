@@ -101,6 +101,11 @@ void ScriptedServer::Script(const std::string& action, Reply reply) {
     script_[action].push_back(std::move(reply));
 }
 
+void ScriptedServer::Respond(const std::string& action, Responder responder) {
+    std::lock_guard<std::mutex> lk(mu_);
+    responders_[action] = std::move(responder);
+}
+
 std::vector<ReceivedRequest> ScriptedServer::requests() const {
     std::lock_guard<std::mutex> lk(mu_);
     return requests_;
@@ -160,13 +165,21 @@ void ScriptedServer::AcceptLoop() {
     }
 }
 
-Reply ScriptedServer::NextReply(const std::string& action) {
-    std::lock_guard<std::mutex> lk(mu_);
-    auto it = script_.find(action);
-    if (it == script_.end() || it->second.empty()) return DefaultReply(action);
-    Reply reply = std::move(it->second.front());
-    it->second.pop_front();
-    return reply;
+Reply ScriptedServer::NextReply(const std::string& action, const PObject& request) {
+    Responder responder;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        auto it = script_.find(action);
+        if (it != script_.end() && !it->second.empty()) {
+            Reply reply = std::move(it->second.front());
+            it->second.pop_front();
+            return reply;
+        }
+        auto r = responders_.find(action);
+        if (r == responders_.end()) return DefaultReply(action);
+        responder = r->second;
+    }
+    return responder(request);
 }
 
 bool ScriptedServer::Pause(int ms) {
@@ -224,7 +237,7 @@ void ScriptedServer::Serve(int fd, int number) {
 
         bool open = true;
         PObject last_answer;
-        for (const ReplyStep& step : NextReply(action)) {
+        for (const ReplyStep& step : NextReply(action, request)) {
             if (step.delay_ms > 0 && !Pause(step.delay_ms)) {
                 open = false;
                 break;

@@ -11,7 +11,10 @@
 // the certificate given to UseCertificate.
 //
 // Default replies: "encrypt_channel" {}; "connect" {"alive": 300, "server":
-// {"package_version": {"build": 4242}}}; anything else {"alive": 300}.
+// {"package_version": {"build": 4242}}}; anything else {"alive": 300}. A
+// responder set for an action answers its requests when nothing is queued
+// for it (tests whose answers depend on the request, such as a pull's
+// session and sync id).
 //
 // Anything the client gets wrong (a bad header, a body that is not a map)
 // is recorded in problems() and closes that connection.
@@ -21,6 +24,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -45,6 +49,9 @@ ReplyStep KeepAliveNotice(int delay_ms = 0);
 ReplyStep RawBytes(const std::string& bytes, int delay_ms = 0);
 ReplyStep CloseConnection(int delay_ms = 0);
 using Reply = std::vector<ReplyStep>;
+// Builds the reply to one request (as received); called on the serving
+// thread, without the server's lock.
+using Responder = std::function<Reply(const PObject& request)>;
 
 struct ReceivedRequest {
     int connection = 0;  // 1 for the first connection accepted, and so on
@@ -70,6 +77,8 @@ public:
     // The reply to the next request whose action is `action`; replies queue
     // up in the order given.
     void Script(const std::string& action, Reply reply);
+    // The reply to every request of `action` that finds nothing queued.
+    void Respond(const std::string& action, Responder responder);
 
     int connections() const { return connections_.load(); }
     std::vector<ReceivedRequest> requests() const;
@@ -84,7 +93,7 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd, int number);
-    Reply NextReply(const std::string& action);
+    Reply NextReply(const std::string& action, const PObject& request);
     // Sleeps `ms` unless the server stops first; false when it stops.
     bool Pause(int ms);
     void Problem(const std::string& what);
@@ -98,6 +107,7 @@ private:
     mutable std::mutex mu_;  // guards everything below
     std::condition_variable stop_cv_;
     std::map<std::string, std::deque<Reply>> script_;
+    std::map<std::string, Responder> responders_;
     std::vector<ReceivedRequest> requests_;
     std::vector<std::string> problems_;
     std::set<int> open_fds_;

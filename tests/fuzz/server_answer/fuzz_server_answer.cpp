@@ -2,7 +2,7 @@
 // runner reads them through a real channel (keep-alive notices, the answer,
 // whatever else arrives), and the answer is then read the way the handshake
 // and the callers read it (refusal codes of both tables, the alive time,
-// the server build). The bytes go into one end of a socket pair, which is
+// the server build, and the syncers' check of a pull answer). The bytes go into one end of a socket pair, which is
 // then closed, so every receive ends at the latest on the peer's close.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 #include "protocol/server_error.h"
 #include "protocol/server_session.h"
 #include "support/fuzz_socket.h"
+#include "sync/pull_request.h"
 #include "value/pobject.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -68,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             int err = ResponseErrorCode(response, table, "syncer_debug");
             if (response.hasMember("error") ? err >= 0 : err != 0) std::abort();
             if (err < ERR_MAX) std::abort();
+        }
+        // A pull answer is processed only when it has an integer next id,
+        // and an event list when the id moves; a refusal never is.
+        int pull = CheckPullAnswer(response, 1, "syncer_debug");
+        if (pull > 0 || pull < ERR_MAX) std::abort();
+        if (pull == 0) {
+            const PObject& next = response["next_sync_id"];
+            if (response.hasMember("error") || !next.isInteger()) std::abort();
+            if (next.asUInt64() != 1 && !response["event_list"].isArray()) std::abort();
         }
         (void)AliveSeconds(response);
         (void)response["server"]["package_version"]["build"].asUInt64();
